@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+constexpr int devbuf2_size = 128;
+constexpr int mountdev_size = 150;
+constexpr int mntptr_size = 64;
+
+extern char devbuf2[devbuf2_size];
+extern char mountdev[mountdev_size];
+extern char mntptr[mntptr_size];
+
+int32_t block_handler();
+
+// Checks the event and fills the path buffers. True when the event is one
+// to act on; false when it is ignored.
+bool block_prepare(const char *devpath, const char *minor);

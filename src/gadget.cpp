@@ -1,0 +1,32 @@
+#include "gadget.hpp"
+
+#include "util.hpp"
+
+namespace {
+
+int32_t gadget_add()
+{
+    const char *const argv[] = {"/etc/quorvane/gadget.sh", nullptr};
+    launch(argv);
+    return 1;
+}
+
+int32_t gadget_remove()
+{
+    const char *const argv[] = {"/etc/quorvane/ugadget.sh", nullptr};
+    launch(argv);
+    return 0;
+}
+
+const subsystem_entry gadget_subsystem[] = {
+    {"add", gadget_add},
+    {"remove", gadget_remove},
+    {nullptr, nullptr},
+};
+
+} // namespace
+
+int32_t gadget_handler()
+{
+    return call_action(gadget_subsystem);
+}

@@ -1,0 +1,5 @@
+#pragma once
+
+#include <cstdint>
+
+int32_t gadget_handler();

@@ -1,0 +1,94 @@
+#include "util.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+int32_t call_subsystem(const char *name, const subsystem_entry *table)
+{
+    size_t len = strlen(name);
+
+    for (const subsystem_entry *row = table; row->name; row++)
+        if (strncmp(row->name, name, len) == 0)
+            return row->handler();
+    return 1;
+}
+
+int32_t call_action(const subsystem_entry *table)
+{
+    const char *action = getenv("ACTION");
+    if (!action)
+        return 1;
+    return call_subsystem(action, table);
+}
+
+int32_t decimal_value(const char *text)
+{
+    const char *p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-')
+        p++;
+
+    // Accumulate as a negative number: its range reaches INT32_MIN.
+    int64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        value = value * 10 - (*p - '0');
+        if (value < INT32_MIN)
+            return negative ? INT32_MIN : INT32_MAX;
+    }
+    if (!negative)
+        return value < -INT32_MAX ? INT32_MAX : static_cast<int32_t>(-value);
+    return static_cast<int32_t>(value);
+}
+
+namespace {
+
+// A kernel starts us with 0, 1 and 2 closed; a child must not take the first
+// file it opens for its standard output. Open ones are left as inherited.
+void fill_standard_fds()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        // The lowest free descriptor is fd, since all below it are open.
+        if (open("/dev/null", O_RDWR) == -1)
+            return;
+    }
+}
+
+} // namespace
+
+void launch(const char *const argv[])
+{
+    if (fork() != 0)
+        return;
+
+    fill_standard_fds();
+    execv(argv[0], const_cast<char *const *>(argv));
+    _exit(0);
+}
+
+int32_t mount_run(const char *dev, const char *dir)
+{
+    const char *const argv[] = {"/bin/mount", "-t", "vfat", dev, dir, nullptr};
+    launch(argv);
+    return 0;
+}
+
+int32_t umount_run(const char *dir)
+{
+    const char *const argv[] = {"/bin/umount", "-f", dir, nullptr};
+    launch(argv);
+    return 0;
+}
+
+int32_t load_module(const char *name)
+{
+    const char *const argv[] = {"/sbin/modprobe", name, nullptr};
+    launch(argv);
+    return 0;
+}

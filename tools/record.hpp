@@ -1,0 +1,28 @@
+// The recorder's log format, shared by the recorder and the sandbox that reads it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sandbox {
+
+struct Record {
+    int pid = 0;
+    int ppid = 0;
+    int64_t t_ns = 0;
+    std::string fd[3];
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+};
+
+int64_t now_ns();
+
+// Backslash, tab, line feed and other control bytes become \\, \t, \n, \xHH.
+std::string escape(const std::string &text);
+std::string unescape(const std::string &text);
+
+// One log line into a record; false for a line that is not one.
+bool parse_record(const std::string &line, Record &out);
+
+} // namespace sandbox

@@ -1,0 +1,454 @@
+#include "sandbox.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace sandbox {
+
+namespace {
+
+const char *const scripts[] = {"/etc/quorvane/gadget.sh", "/etc/quorvane/ugadget.sh"};
+
+std::string failed(const std::string &what)
+{
+    return what + ": " + strerror(errno);
+}
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    return ok;
+}
+
+bool make_file(const std::string &path, mode_t mode)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+// A mount namespace of our own; as a user without the right to that, one
+// inside a user namespace where we are root.
+std::string enter_namespace()
+{
+    if (unshare(CLONE_NEWNS) != 0) {
+        uid_t uid = getuid();
+        gid_t gid = getgid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return failed("unshare of a mount namespace");
+        write_file("/proc/self/setgroups", "deny");
+        if (!write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
+            !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n"))
+            return failed("user namespace map");
+    }
+    // Nothing mounted from here on may reach the machine's own namespace.
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failed("making / private");
+    return "";
+}
+
+std::string bind(const std::string &from, const std::string &to, bool readonly)
+{
+    if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return failed("bind " + from + " on " + to);
+    if (!readonly)
+        return "";
+    // A remount must keep the flags the kernel has locked on the source.
+    struct statvfs st;
+    unsigned long keep = 0;
+    if (statvfs(to.c_str(), &st) == 0) {
+        if (st.f_flag & ST_NOSUID) keep |= MS_NOSUID;
+        if (st.f_flag & ST_NODEV) keep |= MS_NODEV;
+        if (st.f_flag & ST_NOEXEC) keep |= MS_NOEXEC;
+    }
+    if (mount(nullptr, to.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | keep, nullptr) != 0)
+        return failed("read-only " + to);
+    return "";
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    remove(path);
+    return 0;
+}
+
+void report(int fd, const std::string &line)
+{
+    std::string text = line + "\n";
+    if (write(fd, text.data(), text.size()) < 0)
+        _exit(3);
+}
+
+void set_fds(const Command &command, const std::string &out)
+{
+    close(0);
+    close(1);
+    close(2);
+    if (!command.closed_fds) {
+        open("/dev/null", O_RDONLY);
+        open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (dup(1) != 2)
+            _exit(126);
+    }
+    close_range(3, ~0U, 0);
+}
+
+std::vector<char *> pointers(const std::vector<std::string> &texts)
+{
+    std::vector<char *> out;
+    for (const std::string &t : texts)
+        out.push_back(const_cast<char *>(t.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+void make_later(const std::vector<Later> &later, int64_t start, int fd)
+{
+    std::vector<Later> order = later;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Later &a, const Later &b) { return a.delay_ms < b.delay_ms; });
+    for (const Later &l : order) {
+        int64_t wait = start + int64_t(l.delay_ms) * 1000000 - now_ns();
+        if (wait > 0) {
+            struct timespec ts = {time_t(wait / 1000000000), long(wait % 1000000000)};
+            nanosleep(&ts, nullptr);
+        }
+        make_file(l.path, 0644);
+        report(fd, "created " + std::to_string(now_ns()) + " " + escape(l.path));
+    }
+}
+
+std::string output_path(int run, size_t i)
+{
+    return "/.sandbox/out." + std::to_string(run) + "." + std::to_string(i);
+}
+
+} // namespace
+
+int Result::status(size_t i) const
+{
+    if (i >= commands.size() || !WIFEXITED(commands[i].status))
+        return -1;
+    return WEXITSTATUS(commands[i].status);
+}
+
+bool available(std::string *why)
+{
+    static int known = -1;
+    static std::string reason;
+    if (known < 0) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0)
+            return false;
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::string err = enter_namespace();
+            if (!err.empty())
+                report(p[1], err);
+            _exit(err.empty() ? 0 : 1);
+        }
+        close(p[1]);
+        char buf[512];
+        ssize_t n = read(p[0], buf, sizeof buf - 1);
+        close(p[0]);
+        int st = 0;
+        waitpid(pid, &st, 0);
+        known = pid > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+        if (!known)
+            reason = n > 0 ? std::string(buf, n - 1) : "could not start the probe";
+    }
+    if (why)
+        *why = reason;
+    return known;
+}
+
+Command agent_event(const std::vector<std::string> &args, const std::vector<std::string> &vars)
+{
+    Command c;
+    c.argv = {"/sbin/hotplug"};
+    c.argv.insert(c.argv.end(), args.begin(), args.end());
+    c.env = {"HOME=/", "PATH=/sbin:/bin:/usr/sbin:/usr/bin"};
+    c.env.insert(c.env.end(), vars.begin(), vars.end());
+    return c;
+}
+
+Sandbox::Sandbox(Options options) : options_(std::move(options))
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hotplug-sandbox.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!mkdtemp(name.data())) {
+        error_ = failed("mkdtemp " + pattern);
+        return;
+    }
+    top_ = name.data();
+    root_ = top_ + "/root";
+    if (!build() && error_.empty())
+        error_ = "could not build the sandbox tree";
+}
+
+Sandbox::~Sandbox()
+{
+    if (!top_.empty())
+        nftw(top_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+bool Sandbox::build()
+{
+    std::vector<std::string> dirs = {"", "/usr", "/bin", "/sbin", "/dev", "/etc", "/tmp", "/.sandbox"};
+    if (options_.mnt != Mnt::missing)
+        dirs.push_back("/mnt");
+    if (options_.scripts)
+        dirs.push_back("/etc/quorvane");
+    for (const std::string &d : dirs)
+        if (mkdir(host(d).c_str(), 0755) != 0) {
+            error_ = failed("mkdir " + host(d));
+            return false;
+        }
+
+    for (const char *lib : {"lib", "lib32", "lib64", "libx32"})
+        if (access((std::string("/") + lib).c_str(), F_OK) == 0 &&
+            symlink((std::string("usr/") + lib).c_str(), host(std::string("/") + lib).c_str()) != 0)
+            return false;
+    if (symlink("/usr/bin/sh", host("/bin/sh").c_str()) != 0)
+        return false;
+
+    std::vector<std::string> files = {"/dev/null", "/.sandbox/recorder", "/.sandbox/runner"};
+    files.insert(files.end(), options_.recorded.begin(), options_.recorded.end());
+    if (options_.scripts)
+        files.insert(files.end(), std::begin(scripts), std::end(scripts));
+    if (!options_.agent.empty())
+        options_.programs.push_back({"/sbin/hotplug", options_.agent});
+    for (const auto &p : options_.programs)
+        files.push_back(p.first);
+    for (const std::string &f : files)
+        if (!make_file(host(f), 0755)) {
+            error_ = failed("create " + host(f));
+            return false;
+        }
+    return make_file(host("/.sandbox/log"), 0666) && chmod(host("/.sandbox/log").c_str(), 0666) == 0;
+}
+
+// Runs in the run's own process: after this, / is the sandbox tree.
+void Sandbox::enter(const Setup &setup) const
+{
+    std::string err = enter_namespace();
+    std::vector<std::pair<std::string, std::string>> binds = {
+        {"/dev/null", "/dev/null"},
+        {options_.recorder, "/.sandbox/recorder"},
+    };
+    for (const std::string &r : options_.recorded)
+        binds.push_back({options_.recorder, r});
+    if (options_.scripts)
+        for (const char *s : scripts)
+            binds.push_back({options_.recorder, s});
+    if (!options_.runner.empty())
+        binds.push_back({options_.runner[0], "/.sandbox/runner"});
+    for (const auto &[inside, outside] : options_.programs)
+        binds.push_back({outside, inside});
+
+    if (err.empty())
+        err = bind("/usr", host("/usr"), true);
+    for (size_t i = 0; i < binds.size() && err.empty(); i++)
+        err = bind(binds[i].first, host(binds[i].second), false);
+    if (err.empty() && options_.mnt == Mnt::readonly)
+        err = bind(host("/mnt"), host("/mnt"), true);
+    for (size_t i = 0; i < setup.busy.size() && err.empty(); i++) {
+        mkdir(host(setup.busy[i]).c_str(), 0755);
+        if (mount("busy", host(setup.busy[i]).c_str(), "tmpfs", 0, "size=64k") != 0)
+            err = failed("mount on " + setup.busy[i]);
+    }
+    if (err.empty() && (chroot(root_.c_str()) != 0 || chdir("/") != 0))
+        err = failed("chroot " + root_);
+    // Never go on outside the tree: what runs next acts on fixed paths.
+    if (err.empty() && access("/.sandbox/recorder", X_OK) != 0)
+        err = "not inside the sandbox tree after chroot";
+    if (!err.empty()) {
+        fprintf(stderr, "sandbox: %s\n", err.c_str());
+        _exit(4);
+    }
+}
+
+Result Sandbox::run(const Command &command, const Setup &setup)
+{
+    return run(std::vector<Command>{command}, setup);
+}
+
+Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
+{
+    Result r;
+    if (!ok()) {
+        r.error = error_;
+        return r;
+    }
+    int run = ++runs_;
+    fflush(nullptr); // the run's processes must not write our buffers again
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        r.error = failed("pipe");
+        return r;
+    }
+
+    pid_t manager = fork();
+    if (manager < 0) {
+        r.error = failed("fork");
+        return r;
+    }
+    if (manager == 0) {
+        close(p[0]);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        alarm(setup.timeout_s);
+        enter(setup);
+
+        int64_t start = now_ns();
+        report(p[1], "start " + std::to_string(start));
+        if (!setup.later.empty()) {
+            pid_t helper = fork();
+            if (helper == 0) {
+                make_later(setup.later, start, p[1]);
+                _exit(0);
+            }
+            report(p[1], "helper " + std::to_string(helper));
+        }
+        for (size_t i = 0; i < commands.size(); i++) {
+            const Command &c = commands[i];
+            std::vector<std::string> argv = c.argv;
+            if (c.target && !options_.runner.empty()) {
+                argv.insert(argv.begin(), options_.runner.begin(), options_.runner.end());
+                argv[0] = "/.sandbox/runner";
+            }
+            std::vector<char *> args = pointers(argv);
+            std::vector<char *> env = pointers(c.env);
+            std::string out = output_path(run, i);
+            pid_t pid = fork();
+            if (pid == 0) {
+                set_fds(c, out);
+                execve(args[0], args.data(), env.data());
+                _exit(127);
+            }
+            report(p[1], "command " + std::to_string(i) + " " + std::to_string(pid));
+        }
+        int st;
+        pid_t pid;
+        while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
+            if (pid > 0)
+                report(p[1], "exit " + std::to_string(pid) + " " + std::to_string(st) + " " +
+                                 std::to_string(now_ns()));
+        _exit(0);
+    }
+
+    close(p[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            text.append(buf, n);
+    close(p[0]);
+    int st = 0;
+    waitpid(manager, &st, 0);
+
+    std::vector<int> pids(commands.size(), 0);
+    r.commands.resize(commands.size());
+    int helper = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            break;
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        char word[16] = {};
+        long long a = 0, b = 0, c = 0;
+        int used = 0;
+        if (sscanf(line.c_str(), "%15s %lld %n", word, &a, &used) < 2)
+            continue;
+        std::string what = word;
+        if (what == "start")
+            r.start_ns = a;
+        else if (what == "helper")
+            helper = int(a);
+        else if (what == "created")
+            r.created.push_back({unescape(line.substr(used)), a});
+        else if (what == "command" && sscanf(line.c_str(), "%*s %lld %lld", &a, &b) == 2 &&
+                 size_t(a) < pids.size())
+            pids[a] = int(b);
+        else if (what == "exit" && sscanf(line.c_str(), "%*s %lld %lld %lld", &a, &b, &c) == 3) {
+            Exit e{int(a), int(b), c};
+            auto it = std::find(pids.begin(), pids.end(), e.pid);
+            if (it != pids.end())
+                r.commands[it - pids.begin()] = e;
+            else if (e.pid != helper)
+                r.others.push_back(e);
+        }
+    }
+    for (size_t i = 0; i < commands.size(); i++) {
+        std::string out;
+        FILE *f = fopen(host(output_path(run, i)).c_str(), "r");
+        if (f) {
+            while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+                out.append(buf, n);
+            fclose(f);
+        }
+        r.output.push_back(out);
+    }
+
+    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+        r.error = WIFSIGNALED(st) ? "the run was killed (timeout?)"
+                                  : "could not enter the sandbox (exit " + std::to_string(WEXITSTATUS(st)) + ")";
+    else if (std::find(pids.begin(), pids.end(), 0) != pids.end())
+        r.error = "a command was not started";
+    r.ok = r.error.empty();
+    return r;
+}
+
+std::vector<Record> Sandbox::records() const
+{
+    std::vector<Record> out;
+    FILE *f = fopen(host("/.sandbox/log").c_str(), "r");
+    if (!f)
+        return out;
+    std::string line;
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+        if (c != '\n') {
+            line += char(c);
+            continue;
+        }
+        Record r;
+        if (parse_record(line, r))
+            out.push_back(r);
+        line.clear();
+    }
+    fclose(f);
+    return out;
+}
+
+void Sandbox::clear_records()
+{
+    truncate(host("/.sandbox/log").c_str(), 0);
+}
+
+} // namespace sandbox

@@ -1,0 +1,103 @@
+// Runs programs at the agent's fixed paths without touching the machine's own:
+// each run enters a private mount namespace whose root is a scratch tree with
+// a fresh /mnt, /dev and /etc/quorvane, the host's /usr read-only, and
+// recorders at /bin/mount, /bin/umount, /sbin/modprobe and the gadget scripts.
+// The tree outlives a run, so events that follow each other see each other's
+// traces; it is removed when the Sandbox is destroyed.
+#pragma once
+
+#include "record.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sandbox {
+
+enum class Mnt { present, missing, readonly };
+
+struct Options {
+    std::string agent;               // host path, bound at /sbin/hotplug
+    std::string recorder;            // host path of the recorder program
+    std::vector<std::string> runner; // emulator prefix for target programs
+    Mnt mnt = Mnt::present;
+    bool scripts = true;             // recorders at the two gadget scripts
+    std::vector<std::string> recorded = {"/bin/mount", "/bin/umount", "/sbin/modprobe"};
+    std::vector<std::pair<std::string, std::string>> programs; // {inside, host}
+};
+
+struct Command {
+    std::vector<std::string> argv;   // argv[0]: a path inside the sandbox
+    std::vector<std::string> env;
+    bool target = true;              // started through the runner, if any
+    bool closed_fds = true;          // 0 to 2 closed, as the kernel starts a helper
+};
+
+struct Later {
+    std::string path;                // file created inside the sandbox
+    int delay_ms = 0;
+};
+
+struct Setup {
+    std::vector<std::string> busy;   // directories with a file system mounted on them
+    std::vector<Later> later;
+    int timeout_s = 120;
+};
+
+struct Exit {
+    int pid = 0;
+    int status = -1;                 // raw wait status
+    int64_t end_ns = 0;
+};
+
+struct Result {
+    bool ok = false;
+    std::string error;
+    int64_t start_ns = 0;
+    std::vector<Exit> commands;      // in the order of the commands
+    std::vector<Exit> others;        // every other descendant, reaped by the run
+    std::vector<std::string> output; // what each command wrote to 1 and 2
+    std::vector<std::pair<std::string, int64_t>> created; // later files, when made
+
+    // Exit status of command i, or -1 when it did not exit normally.
+    int status(size_t i = 0) const;
+};
+
+// Whether this process may make mount namespaces; why not, if it may not.
+bool available(std::string *why);
+
+// The agent's usual call: /sbin/hotplug with the given arguments and the
+// event's variables added to a kernel-like HOME and PATH.
+Command agent_event(const std::vector<std::string> &args, const std::vector<std::string> &vars);
+
+class Sandbox {
+public:
+    explicit Sandbox(Options options);
+    ~Sandbox();
+    Sandbox(const Sandbox &) = delete;
+    Sandbox &operator=(const Sandbox &) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string &error() const { return error_; }
+
+    // Where a path inside the sandbox is on this machine.
+    std::string host(const std::string &inside) const { return root_ + inside; }
+
+    Result run(const std::vector<Command> &commands, const Setup &setup = {});
+    Result run(const Command &command, const Setup &setup = {});
+
+    std::vector<Record> records() const;
+    void clear_records();
+
+private:
+    bool build();
+    void enter(const Setup &setup) const;
+
+    Options options_;
+    std::string top_;
+    std::string root_;
+    std::string error_;
+    int runs_ = 0;
+};
+
+} // namespace sandbox

@@ -1,0 +1,286 @@
+// try-event: shows what the agent does for hotplug events, without touching
+// this machine. Each event runs the real agent at its real paths inside a
+// sandbox; the events of one call share the sandbox, in order.
+#include "sandbox.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ftw.h>
+#include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace {
+
+const char usage[] =
+    "usage: try-event [OPTION]... EVENT [-- EVENT]...\n"
+    "EVENT is the agent's arguments followed by its environment as NAME=VALUE,\n"
+    "for example: try-event block ACTION=add DEVPATH=/block/sda/sda1 MINOR=1\n"
+    "\n"
+    "  --node=present|absent|after:MS  device node of a block event: there before\n"
+    "                                  the event (default), never, or made MS ms in\n"
+    "  --mnt=present|missing|readonly  /mnt (default present)\n"
+    "  --busy                          mount point still mounted at a remove event\n"
+    "  --scripts=present|absent        the gadget scripts (default present)\n"
+    "  --agent=PATH                    agent binary (default: the one built with this tool)\n"
+    "  --runner=PROGRAM                run the agent under PROGRAM, e.g. qemu-arm-static\n"
+    "  --recorder=PATH                 recorder program (default: the one built with this tool)\n";
+
+struct Event {
+    std::vector<std::string> args;
+    std::vector<std::string> vars;
+};
+
+struct Config {
+    std::string node = "present";
+    int node_ms = 0;
+    bool busy = false;
+    sandbox::Options options;
+    std::vector<Event> events;
+};
+
+int bad(const char *fmt, const char *what)
+{
+    fprintf(stderr, "try-event: ");
+    fprintf(stderr, fmt, what);
+    fprintf(stderr, "\n(try-event --help shows the usage)\n");
+    return 2;
+}
+
+bool value_of(const char *arg, const char *option, const char **value)
+{
+    size_t n = strlen(option);
+    if (strncmp(arg, option, n) != 0 || arg[n] != '=')
+        return false;
+    *value = arg + n + 1;
+    return true;
+}
+
+int parse(int argc, char **argv, Config &cfg)
+{
+    int i = 1;
+    for (; i < argc && strncmp(argv[i], "--", 2) == 0 && argv[i][2]; i++) {
+        const char *a = argv[i], *v;
+        if (!strcmp(a, "--help"))
+            return fputs(usage, stdout), 1;
+        if (!strcmp(a, "--busy"))
+            cfg.busy = true;
+        else if (value_of(a, "--node", &v)) {
+            if (!strncmp(v, "after:", 6)) {
+                char *end;
+                long ms = strtol(v + 6, &end, 10);
+                if (end == v + 6 || *end || ms < 0 || ms > 60000)
+                    return bad("--node=after: wants milliseconds from 0 to 60000, not '%s'", v + 6);
+                cfg.node = "after";
+                cfg.node_ms = int(ms);
+            } else if (!strcmp(v, "present") || !strcmp(v, "absent"))
+                cfg.node = v;
+            else
+                return bad("--node is present, absent or after:MS, not '%s'", v);
+        } else if (value_of(a, "--mnt", &v)) {
+            if (!strcmp(v, "present"))
+                cfg.options.mnt = sandbox::Mnt::present;
+            else if (!strcmp(v, "missing"))
+                cfg.options.mnt = sandbox::Mnt::missing;
+            else if (!strcmp(v, "readonly"))
+                cfg.options.mnt = sandbox::Mnt::readonly;
+            else
+                return bad("--mnt is present, missing or readonly, not '%s'", v);
+        } else if (value_of(a, "--scripts", &v)) {
+            if (strcmp(v, "present") && strcmp(v, "absent"))
+                return bad("--scripts is present or absent, not '%s'", v);
+            cfg.options.scripts = !strcmp(v, "present");
+        } else if (value_of(a, "--agent", &v))
+            cfg.options.agent = v;
+        else if (value_of(a, "--runner", &v))
+            cfg.options.runner = {v};
+        else if (value_of(a, "--recorder", &v))
+            cfg.options.recorder = v;
+        else
+            return bad("unknown option '%s'", a);
+    }
+    if (i < argc && !strcmp(argv[i], "--"))
+        i++;
+
+    cfg.events.emplace_back();
+    for (; i < argc; i++) {
+        Event &e = cfg.events.back();
+        if (!strcmp(argv[i], "--")) {
+            if (e.args.empty() && e.vars.empty())
+                return bad("%s", "an event between two '--' is empty");
+            cfg.events.emplace_back();
+        } else if (strchr(argv[i], '=') && argv[i][0] != '=')
+            e.vars.push_back(argv[i]);
+        else if (!e.vars.empty())
+            return bad("'%s' follows the environment: arguments come first", argv[i]);
+        else
+            e.args.push_back(argv[i]);
+    }
+    if (cfg.events.back().args.empty() && cfg.events.back().vars.empty())
+        return bad("%s", "no event given");
+    return 0;
+}
+
+std::string shown(const std::string &text)
+{
+    std::string e = sandbox::escape(text);
+    if (!e.empty() && e.find_first_of(" '\"$") == std::string::npos)
+        return e;
+    return "'" + e + "'";
+}
+
+std::string joined(const std::vector<std::string> &words)
+{
+    std::string out;
+    for (const std::string &w : words)
+        out += (out.empty() ? "" : " ") + shown(w);
+    return out;
+}
+
+std::string var(const Event &e, const char *name)
+{
+    std::string prefix = std::string(name) + "=";
+    for (const std::string &v : e.vars)
+        if (v.compare(0, prefix.size(), prefix) == 0)
+            return v.substr(prefix.size());
+    return "";
+}
+
+// The device name that the event's DEVPATH leads to, if it is a plain one.
+std::string device_name(const Event &e)
+{
+    std::string path = var(e, "DEVPATH");
+    while (!path.empty() && path.back() == '/')
+        path.pop_back();
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    if (name.empty() || name == "." || name == ".." || name.find_first_of(" \t\r\n") != std::string::npos)
+        return "";
+    return name;
+}
+
+std::map<std::string, mode_t> *tree_seen;
+std::string tree_top;
+
+int see(const char *path, const struct stat *st, int, struct FTW *)
+{
+    std::string inside = path + tree_top.size();
+    if (inside.compare(0, 9, "/.sandbox") != 0 && !inside.empty())
+        (*tree_seen)[inside] = st->st_mode;
+    return 0;
+}
+
+std::map<std::string, mode_t> tree(const sandbox::Sandbox &box)
+{
+    std::map<std::string, mode_t> seen;
+    tree_seen = &seen;
+    tree_top = box.host("");
+    nftw(tree_top.c_str(), see, 16, FTW_PHYS);
+    return seen;
+}
+
+void show_made(const std::map<std::string, mode_t> &before, const std::map<std::string, mode_t> &after)
+{
+    for (const auto &[path, mode] : after)
+        if (!before.count(path))
+            printf("  made     %s%s, mode %04o\n", shown(path).c_str(), S_ISDIR(mode) ? "/" : "",
+                   unsigned(mode & 07777));
+}
+
+void show_removed(const std::map<std::string, mode_t> &before, const std::map<std::string, mode_t> &after)
+{
+    for (const auto &[path, mode] : before)
+        if (!after.count(path))
+            printf("  removed  %s%s\n", shown(path).c_str(), S_ISDIR(mode) ? "/" : "");
+}
+
+bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int number)
+{
+    std::vector<std::string> shown_event = e.args;
+    shown_event.insert(shown_event.end(), e.vars.begin(), e.vars.end());
+    printf("event %d: hotplug %s\n", number, joined(shown_event).c_str());
+
+    sandbox::Setup setup;
+    std::string name = device_name(e);
+    std::string action = var(e, "ACTION");
+    bool block = !e.args.empty() && !name.empty();
+    if (block && action != "remove") {
+        std::string node = "/dev/" + name;
+        if (cfg.node == "present") {
+            FILE *f = fopen(box.host(node).c_str(), "a");
+            if (f)
+                fclose(f);
+            printf("  node     %s is there\n", node.c_str());
+        } else if (cfg.node == "after") {
+            setup.later.push_back({node, cfg.node_ms});
+            printf("  node     %s appears after %d ms\n", node.c_str(), cfg.node_ms);
+        } else
+            printf("  node     %s never appears\n", node.c_str());
+    }
+    if (block && cfg.busy && action == "remove" && cfg.options.mnt != sandbox::Mnt::missing) {
+        setup.busy.push_back("/mnt/" + name);
+        printf("  busy     /mnt/%s is still a mount point\n", name.c_str());
+    }
+
+    box.clear_records();
+    auto before = tree(box);
+    sandbox::Result r = box.run(sandbox::agent_event(e.args, e.vars), setup);
+    if (!r.ok) {
+        fprintf(stderr, "try-event: %s\n", r.error.c_str());
+        return false;
+    }
+    // The agent makes a mount point before it starts anything and removes
+    // one after, so this order is the order of events.
+    auto after = tree(box);
+    show_made(before, after);
+
+    auto records = box.records();
+    for (const sandbox::Record &rec : records) {
+        printf("  started  %s\n", joined(rec.argv).c_str());
+        sandbox::Command c = sandbox::agent_event(e.args, e.vars);
+        if (rec.env != c.env)
+            printf("           with the environment %s\n", joined(rec.env).c_str());
+    }
+    for (const sandbox::Exit &x : r.others) {
+        bool recorded = false;
+        for (const sandbox::Record &rec : records)
+            recorded |= rec.pid == x.pid;
+        if (!recorded)
+            printf("  child    started nothing, exit status %d\n",
+                   WIFEXITED(x.status) ? WEXITSTATUS(x.status) : -1);
+    }
+    show_removed(before, after);
+    const sandbox::Exit &agent = r.commands[0];
+    double seconds = double(agent.end_ns - r.start_ns) / 1e9;
+    if (WIFEXITED(agent.status))
+        printf("  exit     %d (after %.2f s)\n", WEXITSTATUS(agent.status), seconds);
+    else
+        printf("  killed   by signal %d\n", WTERMSIG(agent.status));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Config cfg;
+    cfg.options.agent = HOTPLUG_AGENT;
+    cfg.options.recorder = HOTPLUG_RECORDER;
+    if (int rc = parse(argc, argv, cfg))
+        return rc == 1 ? 0 : rc;
+
+    std::string why;
+    if (!sandbox::available(&why)) {
+        fprintf(stderr, "try-event: cannot make a sandbox here: %s\n", why.c_str());
+        return 1;
+    }
+    sandbox::Sandbox box(cfg.options);
+    if (!box.ok()) {
+        fprintf(stderr, "try-event: %s\n", box.error().c_str());
+        return 1;
+    }
+    for (size_t i = 0; i < cfg.events.size(); i++)
+        if (!run_event(box, cfg, cfg.events[i], int(i + 1)))
+            return 1;
+    return 0;
+}
