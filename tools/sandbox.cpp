@@ -344,6 +344,7 @@ Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
             std::string out = output_path(run, i);
             pid_t pid = fork();
             if (pid == 0) {
+                umask(022); // as the kernel starts a helper
                 set_fds(c, out);
                 execve(args[0], args.data(), env.data());
                 _exit(127);

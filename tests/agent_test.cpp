@@ -1,0 +1,418 @@
+// The agent binary at its real paths, inside the sandbox.
+#include "sandbox_env.hpp"
+
+#include <dirent.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using sandbox::Sandbox;
+
+std::string joined(const Strings &words)
+{
+    std::string out;
+    for (const std::string &w : words)
+        out += (out.empty() ? "" : " ") + w;
+    return out;
+}
+
+Strings started(const Sandbox &box)
+{
+    Strings out;
+    for (const sandbox::Record &r : box.records())
+        out.push_back(joined(r.argv));
+    return out;
+}
+
+// Mode bits of a path in the sandbox, -1 when nothing is there.
+int mode_of(const Sandbox &box, const std::string &path)
+{
+    struct stat st;
+    return stat(box.host(path).c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+bool is_dir(const Sandbox &box, const std::string &path)
+{
+    struct stat st;
+    return stat(box.host(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void put(const Sandbox &box, const std::string &path, const std::string &text = "", mode_t mode = 0644)
+{
+    std::ofstream(box.host(path)) << text;
+    chmod(box.host(path).c_str(), mode);
+}
+
+int entries(const Sandbox &box, const std::string &dir)
+{
+    int n = 0;
+    if (DIR *d = opendir(box.host(dir).c_str())) {
+        while (const dirent *e = readdir(d))
+            n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+        closedir(d);
+    }
+    return n;
+}
+
+std::string slurp(const Sandbox &box, const std::string &path)
+{
+    std::ifstream in(box.host(path));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+double seconds(const sandbox::Result &r, size_t i = 0)
+{
+    return double(r.commands[i].end_ns - r.start_ns) / 1e9;
+}
+
+class Agent : public ::testing::Test {
+protected:
+    void SetUp() override { REQUIRE_SANDBOX(); }
+};
+
+const Strings sda1 = {"DEVPATH=/block/sda/sda1", "MINOR=1"};
+
+Strings with(Strings vars, const Strings &more)
+{
+    vars.insert(vars.end(), more.begin(), more.end());
+    return vars;
+}
+
+TEST_F(Agent, DispatchesByArgumentAndAction)
+{
+    struct {
+        Strings args;
+        Strings vars;
+        int status;
+        Strings started;
+    } cases[] = {
+        {{}, {"ACTION=add"}, 1, {}},
+        {{"block", "gadget"}, {"ACTION=add"}, 1, {}},
+        {{"usb"}, {"ACTION=add"}, 1, {}},
+        {{"Block"}, with(sda1, {"ACTION=add"}), 1, {}},
+        {{"blockx"}, with(sda1, {"ACTION=add"}), 1, {}},
+        {{"block"}, sda1, 1, {}},
+        {{"block"}, with(sda1, {"ACTION=ADD"}), 1, {}},
+        {{"block"}, with(sda1, {"ACTION=added"}), 1, {}},
+        {{"gadget"}, {"ACTION=change"}, 1, {}},
+        {{"gadget"}, {}, 1, {}},
+        {{""}, with(sda1, {"ACTION=remove"}), 255, {"/bin/umount -f /mnt/sda1"}},
+        {{"b"}, with(sda1, {"ACTION=re"}), 255, {"/bin/umount -f /mnt/sda1"}},
+        {{"gadget"}, {"ACTION="}, 1, {"/etc/quorvane/gadget.sh"}},
+        {{"gad"}, {"ACTION=rem"}, 0, {"/etc/quorvane/ugadget.sh"}},
+        {{"g"}, {"ACTION=a"}, 1, {"/etc/quorvane/gadget.sh"}},
+    };
+    for (const auto &c : cases) {
+        Sandbox box(agent_options());
+        ASSERT_TRUE(box.ok()) << box.error();
+        sandbox::Command cmd = sandbox::agent_event(c.args, c.vars);
+        cmd.closed_fds = false;
+        auto r = box.run(cmd);
+        std::string what = "hotplug " + joined(c.args) + " " + joined(c.vars);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), c.status) << what;
+        EXPECT_EQ(started(box), c.started) << what;
+        EXPECT_EQ(r.output[0], "") << what;
+    }
+}
+
+TEST_F(Agent, LaunchersStartExactVectorsWithTheEnvironmentUnchanged)
+{
+    struct {
+        Strings probe;
+        Strings argv;
+    } cases[] = {
+        {{"mount", "/dev/sda1", "/mnt/sda1"}, {"/bin/mount", "-t", "vfat", "/dev/sda1", "/mnt/sda1"}},
+        {{"umount", "/mnt/sda1"}, {"/bin/umount", "-f", "/mnt/sda1"}},
+        {{"modprobe", "g_ether"}, {"/sbin/modprobe", "g_ether"}},
+        {{"mount", "/dev/a b", ""}, {"/bin/mount", "-t", "vfat", "/dev/a b", ""}},
+    };
+    for (bool closed : {true, false})
+        for (const auto &c : cases) {
+            Sandbox box(agent_options());
+            sandbox::Command cmd;
+            cmd.argv = {"/sbin/launch-probe"};
+            cmd.argv.insert(cmd.argv.end(), c.probe.begin(), c.probe.end());
+            cmd.env = {"ACTION=add", "DEVPATH=/block/sda/sda1", "ODD=tab\there\nnew line", "EMPTY=",
+                       "PATH=/nowhere"};
+            cmd.closed_fds = closed;
+            auto r = box.run(cmd);
+            ASSERT_TRUE(r.ok) << r.error;
+            EXPECT_EQ(r.status(), 0);
+            auto records = box.records();
+            ASSERT_EQ(records.size(), 1u) << joined(c.probe);
+            EXPECT_EQ(records[0].argv, c.argv);
+            EXPECT_EQ(records[0].env, cmd.env);
+            // Closed standard descriptors are opened on /dev/null; open ones
+            // (here 0 on /dev/null, 1 and 2 on a file) are inherited.
+            Strings fds(records[0].fd, records[0].fd + 3);
+            EXPECT_EQ(fds, (closed ? Strings{"null", "null", "null"} : Strings{"null", "other", "other"}));
+        }
+}
+
+TEST_F(Agent, LauncherReturnsBeforeTheProgramEnds)
+{
+    Sandbox box(agent_options());
+    put(box, "/.sandbox/hold", "1500");
+    sandbox::Command cmd;
+    cmd.argv = {"/sbin/launch-probe", "umount", "/mnt/sda1"};
+    auto r = box.run(cmd);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.status(), 0);
+    ASSERT_EQ(r.others.size(), 1u);
+    EXPECT_LT(r.commands[0].end_ns + 1000000000LL, r.others[0].end_ns)
+        << "the launcher waited for the program it started";
+}
+
+TEST_F(Agent, ChildOfAFailedExecExitsZero)
+{
+    struct {
+        const char *what;
+        Strings probe;
+    } cases[] = {
+        {"missing", {"modprobe", "x"}},
+        {"not executable", {"mount", "/dev/sda1", "/mnt/sda1"}},
+        {"not a program", {"umount", "/mnt/sda1"}},
+    };
+    for (const auto &c : cases) {
+        auto options = agent_options();
+        options.recorded.clear();
+        Sandbox box(options);
+        put(box, "/bin/mount", "", 0644);
+        put(box, "/bin/umount", "just text\n", 0755);
+        sandbox::Command cmd;
+        cmd.argv = {"/sbin/launch-probe"};
+        cmd.argv.insert(cmd.argv.end(), c.probe.begin(), c.probe.end());
+        cmd.closed_fds = false;
+        auto r = box.run(cmd);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), 0) << c.what;
+        EXPECT_EQ(r.output[0], "") << c.what;
+        ASSERT_EQ(r.others.size(), 1u) << c.what;
+        EXPECT_TRUE(WIFEXITED(r.others[0].status) && WEXITSTATUS(r.others[0].status) == 0) << c.what;
+        EXPECT_TRUE(box.records().empty()) << c.what;
+    }
+}
+
+// One add event in a fresh sandbox, prepared by a case's setup.
+struct BlockCase {
+    const char *what;
+    Strings vars;
+    sandbox::Mnt mnt;
+    int status;
+    Strings started;
+    Strings dirs;    // directories that must exist afterwards, mode 0755
+    Strings absent;  // paths that must not exist afterwards
+};
+
+TEST_F(Agent, BlockAdd)
+{
+    std::string long_devpath = "/block/" + std::string(121, 'x');
+    std::string long_name = "/block/sda/" + std::string(59, 'n');
+    BlockCase cases[] = {
+        {"plain add", {"DEVPATH=/block/sda/sda1", "MINOR=1"}, sandbox::Mnt::present, 1,
+         {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+        {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda"}},
+        {"minor 16", {"DEVPATH=/block/sdb", "MINOR=16"}, sandbox::Mnt::present, 1,
+         {"/bin/mount -t vfat /dev/sdb /mnt/sdb"}, {"/mnt/sdb"}, {}},
+        {"huge minor", {"DEVPATH=/block/sda/sda1", "MINOR=99999999999"}, sandbox::Mnt::present, 1,
+         {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+        {"trailing slash", {"DEVPATH=/block/sda/sda1/", "MINOR=1"}, sandbox::Mnt::present, 1,
+         {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+        {"kernel devpath", {"DEVPATH=/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda/sda1", "MINOR=1"},
+         sandbox::Mnt::present, 1, {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+        {"minor abc", {"DEVPATH=/block/sda/sda1", "MINOR=abc"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
+        {"minor -3", {"DEVPATH=/block/sda/sda1", "MINOR=-3"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
+        {"no minor", {"DEVPATH=/block/sda/sda1"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
+        {"no devpath", {"MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
+        {"empty devpath", {"DEVPATH=", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
+        {"slashes only", {"DEVPATH=///", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
+        {"devpath of 128", {"DEVPATH=" + long_devpath, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
+         {"/mnt/" + std::string(121, 'x')}},
+        {"name of 59", {"DEVPATH=" + long_name, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
+        {"name dot", {"DEVPATH=/block/.", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
+        {"name dot dot", {"DEVPATH=/block/..", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
+        {"slash after CR", {"DEVPATH=/block/sda\r/../../etc", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
+         {"/mnt/sda\r"}},
+        {"/mnt missing", {"DEVPATH=/block/sda/sda1", "MINOR=1"}, sandbox::Mnt::missing, 255, {}, {}, {"/mnt"}},
+        {"/mnt read-only", {"DEVPATH=/block/sda/sda1", "MINOR=1"}, sandbox::Mnt::readonly, 255, {}, {},
+         {"/mnt/sda1"}},
+    };
+    for (const auto &c : cases) {
+        auto options = agent_options();
+        options.mnt = c.mnt;
+        Sandbox box(options);
+        ASSERT_TRUE(box.ok()) << box.error();
+        for (const char *node : {"/dev/sda", "/dev/sda1", "/dev/sdb"})
+            put(box, node);
+        auto r = box.run(sandbox::agent_event({"block"}, with(c.vars, {"ACTION=add"})));
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), c.status) << c.what;
+        EXPECT_EQ(started(box), c.started) << c.what;
+        for (const std::string &d : c.dirs) {
+            EXPECT_TRUE(is_dir(box, d)) << c.what << ": " << d;
+            EXPECT_EQ(mode_of(box, d), 0755) << c.what << ": " << d;
+        }
+        for (const std::string &a : c.absent)
+            EXPECT_EQ(mode_of(box, a), -1) << c.what << ": " << a;
+        // Ignored events leave /mnt as it was.
+        if (c.started.empty() && c.mnt == sandbox::Mnt::present) {
+            EXPECT_EQ(entries(box, "/mnt"), 0) << c.what << ": /mnt changed";
+        }
+        EXPECT_LT(seconds(r), 0.9) << c.what << ": waited with the node present";
+    }
+}
+
+TEST_F(Agent, BlockAddUsesWhatIsAlreadyAtTheMountPoint)
+{
+    Sandbox box(agent_options());
+    put(box, "/dev/sda1");
+    put(box, "/dev/sda2");
+    mkdir(box.host("/mnt/sda1").c_str(), 0700);
+    put(box, "/mnt/sda2", "a file", 0600);
+    for (const char *name : {"sda1", "sda2"}) {
+        box.clear_records();
+        auto r = box.run(sandbox::agent_event(
+            {"block"}, {"ACTION=add", std::string("DEVPATH=/block/sda/") + name, "MINOR=1"}));
+        EXPECT_EQ(r.status(), 1);
+        EXPECT_EQ(started(box), Strings{std::string("/bin/mount -t vfat /dev/") + name + " /mnt/" + name});
+    }
+    EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0700);
+    EXPECT_EQ(slurp(box, "/mnt/sda2"), "a file");
+}
+
+TEST_F(Agent, BlockAddWaitsAboutASecondForANodeThatNeverAppears)
+{
+    Sandbox box(agent_options());
+    auto r = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.status(), 1);
+    auto records = box.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(joined(records[0].argv), "/bin/mount -t vfat /dev/sda1 /mnt/sda1");
+    // 100 sleeps of at least 10 ms come before the mount.
+    EXPECT_GE(records[0].t_ns - r.start_ns, 1000000000LL);
+    EXPECT_LT(seconds(r), 5.0);
+    printf("node never appeared: mount started after %.3f s\n", double(records[0].t_ns - r.start_ns) / 1e9);
+}
+
+TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
+{
+    Sandbox box(agent_options());
+    sandbox::Setup setup;
+    setup.later = {{"/dev/sda1", 300}};
+    auto r = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})), setup);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.status(), 1);
+    auto records = box.records();
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(r.created.size(), 1u);
+    int64_t delay = records[0].t_ns - r.created[0].second;
+    EXPECT_GT(delay, 0) << "mount started before the node appeared";
+    // One 10 ms sleep plus start-up of the mount program; generous for a busy machine.
+    EXPECT_LT(delay, 250000000LL);
+    EXPECT_LT(seconds(r), 0.9);
+    printf("node appeared at 300 ms: mount started %.1f ms later\n", double(delay) / 1e6);
+}
+
+TEST_F(Agent, BlockRemove)
+{
+    struct {
+        const char *what;
+        Strings vars;
+        bool made;    // /mnt/NAME there before
+        bool busy;
+        int status;
+        Strings started;
+        bool left;    // /mnt/NAME there after
+    } cases[] = {
+        {"free", sda1, true, false, 0, {"/bin/umount -f /mnt/sda1"}, false},
+        {"busy", sda1, true, true, 255, {"/bin/umount -f /mnt/sda1"}, true},
+        {"absent", sda1, false, false, 255, {"/bin/umount -f /mnt/sda1"}, false},
+        {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, true, false, 1, {}, true},
+        {"no minor", {"DEVPATH=/block/sda/sda1"}, true, false, 1, {}, true},
+        {"dot", {"DEVPATH=/block/.", "MINOR=1"}, true, false, 1, {}, true},
+        {"dot dot", {"DEVPATH=/block/sda/..", "MINOR=1"}, true, false, 1, {}, true},
+    };
+    for (const auto &c : cases) {
+        Sandbox box(agent_options());
+        if (c.made)
+            mkdir(box.host("/mnt/sda1").c_str(), 0755);
+        sandbox::Setup setup;
+        if (c.busy)
+            setup.busy = {"/mnt/sda1"};
+        auto r = box.run(sandbox::agent_event({"block"}, with(c.vars, {"ACTION=remove"})), setup);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), c.status) << c.what;
+        EXPECT_EQ(started(box), c.started) << c.what;
+        EXPECT_EQ(is_dir(box, "/mnt/sda1"), c.left) << c.what;
+        EXPECT_TRUE(is_dir(box, "/mnt")) << c.what;
+        if (!c.started.empty()) {
+            EXPECT_GE(seconds(r), 1.0) << c.what << ": removed without the pause";
+        }
+    }
+}
+
+TEST_F(Agent, PlugInThenRemoveLeavesNothing)
+{
+    Sandbox box(agent_options());
+    put(box, "/dev/sda1");
+    auto add = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})));
+    EXPECT_EQ(add.status(), 1);
+    EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0755);
+    auto remove = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=remove"})));
+    EXPECT_EQ(remove.status(), 0);
+    EXPECT_EQ(started(box), (Strings{"/bin/mount -t vfat /dev/sda1 /mnt/sda1", "/bin/umount -f /mnt/sda1"}));
+    EXPECT_EQ(mode_of(box, "/mnt/sda1"), -1);
+}
+
+TEST_F(Agent, GadgetScripts)
+{
+    struct {
+        const char *action;
+        bool scripts;
+        int status;
+        Strings started;
+        size_t children;
+    } cases[] = {
+        {"add", true, 1, {"/etc/quorvane/gadget.sh"}, 1},
+        {"remove", true, 0, {"/etc/quorvane/ugadget.sh"}, 1},
+        {"change", true, 1, {}, 0},
+        {"add", false, 1, {}, 1},
+        {"remove", false, 0, {}, 1},
+    };
+    for (const auto &c : cases) {
+        auto options = agent_options();
+        options.scripts = c.scripts;
+        Sandbox box(options);
+        auto cmd = sandbox::agent_event({"gadget"}, {std::string("ACTION=") + c.action,
+                                                     "DEVPATH=/devices/platform/dummy_udc.0/gadget.0"});
+        auto r = box.run(cmd);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), c.status) << c.action;
+        EXPECT_EQ(started(box), c.started) << c.action;
+        ASSERT_EQ(r.others.size(), c.children) << c.action;
+        for (const auto &x : r.others)
+            EXPECT_EQ(x.status, 0) << c.action;
+        for (const auto &rec : box.records())
+            EXPECT_EQ(rec.env, cmd.env) << c.action;
+    }
+}
+
+TEST_F(Agent, GadgetScriptRunsByItsInterpreterLine)
+{
+    auto options = agent_options();
+    options.scripts = false;
+    Sandbox box(options);
+    mkdir(box.host("/etc/quorvane").c_str(), 0755);
+    put(box, "/etc/quorvane/gadget.sh",
+        "#!/bin/sh\necho \"$0 $# $ACTION $DEVPATH\" > /tmp/ran\n", 0755);
+    auto r = box.run(sandbox::agent_event({"gadget"}, {"ACTION=add", "DEVPATH=/devices/x"}));
+    EXPECT_EQ(r.status(), 1);
+    EXPECT_EQ(slurp(box, "/tmp/ran"), "/etc/quorvane/gadget.sh 0 add /devices/x\n");
+}
+
+} // namespace

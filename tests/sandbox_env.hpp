@@ -1,0 +1,42 @@
+// What the sandbox tests run: the agent and the launch probe built beside
+// them, or others named by HOTPLUG_AGENT, HOTPLUG_PROBE and HOTPLUG_RUNNER
+// (a cross build runs these tests on its own binaries under an emulator).
+#pragma once
+
+#include "sandbox.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sstream>
+
+inline std::string env_or(const char *name, const char *fallback)
+{
+    const char *v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+inline sandbox::Options agent_options()
+{
+    sandbox::Options o;
+    o.agent = env_or("HOTPLUG_AGENT", HOTPLUG_AGENT);
+    o.recorder = env_or("HOTPLUG_RECORDER", HOTPLUG_RECORDER);
+    o.programs = {{"/sbin/launch-probe", env_or("HOTPLUG_PROBE", HOTPLUG_PROBE)}};
+    std::istringstream runner(env_or("HOTPLUG_RUNNER", ""));
+    for (std::string word; runner >> word;)
+        o.runner.push_back(word);
+    return o;
+}
+
+// Where mount namespaces are refused the sandbox tests cannot run; that is a
+// skip on a developer's machine and a failure in CI.
+#define REQUIRE_SANDBOX()                                                                  \
+    do {                                                                                   \
+        std::string why_;                                                                  \
+        if (!sandbox::available(&why_)) {                                                  \
+            const char *ci_ = getenv("CI");                                                \
+            if (ci_ && strcmp(ci_, "true") == 0)                                           \
+                FAIL() << "no sandbox under CI: " << why_;                                 \
+            GTEST_SKIP() << "no sandbox: " << why_;                                        \
+        }                                                                                  \
+    } while (0)

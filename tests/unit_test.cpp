@@ -1,0 +1,281 @@
+#include "block.hpp"
+#include "token.hpp"
+#include "util.hpp"
+
+#include <climits>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+int32_t first() { return 10; }
+int32_t second() { return 20; }
+int32_t third() { return -1; }
+
+const subsystem_entry table[] = {
+    {"block", first},
+    {"blockade", second},
+    {"gadget", third},
+    {nullptr, nullptr},
+};
+
+TEST(CallSubsystem, MatchesGivenNameAsPrefixOfFirstRow)
+{
+    struct { const char *name; int32_t result; } cases[] = {
+        {"block", 10},    {"blo", 10},   {"b", 10},     {"", 10},
+        {"blockade", 20}, {"blocka", 20}, {"gadget", -1}, {"g", -1},
+        {"blockx", 1},    {"Block", 1},  {"gadgets", 1}, {"x", 1},
+        {"block ", 1},    {"BLOCK", 1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(call_subsystem(c.name, table), c.result) << '"' << c.name << '"';
+}
+
+TEST(CallSubsystem, EmptyTableMatchesNothing)
+{
+    const subsystem_entry empty[] = {{nullptr, nullptr}};
+    EXPECT_EQ(call_subsystem("", empty), 1);
+    EXPECT_EQ(call_subsystem("block", empty), 1);
+}
+
+TEST(CallAction, ReadsActionFromEnvironment)
+{
+    struct { const char *action; int32_t result; } cases[] = {
+        {nullptr, 1}, {"", 10}, {"blockade", 20}, {"ga", -1}, {"change", 1},
+    };
+    for (const auto &c : cases) {
+        if (c.action)
+            setenv("ACTION", c.action, 1);
+        else
+            unsetenv("ACTION");
+        EXPECT_EQ(call_action(table), c.result) << (c.action ? c.action : "(absent)");
+    }
+    unsetenv("ACTION");
+}
+
+TEST(DecimalValue, FollowsTheDecimalRuleWithSaturation)
+{
+    struct { const char *text; int32_t value; } cases[] = {
+        {"1", 1},
+        {"0", 0},
+        {"", 0},
+        {"abc", 0},
+        {"-3", -3},
+        {"+16", 16},
+        {" \t\n\v\f\r42", 42},
+        {"12abc", 12},
+        {"7 8", 7},
+        {"- 5", 0},
+        {"+-5", 0},
+        {"--5", 0},
+        {"0x10", 0},
+        {"007", 7},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"99999999999999999999999", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
+        {"-99999999999999999999999", INT32_MIN},
+        {"\x1f" "5", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(decimal_value(c.text), c.value) << '"' << c.text << '"';
+}
+
+std::vector<std::string> tokens()
+{
+    std::vector<std::string> out;
+    for (int i = 0; i < tokenset.count; i++)
+        out.push_back(tokenset.token[i]);
+    return out;
+}
+
+using Words = std::vector<std::string>;
+
+TEST(ParseProcess, SplitsOnSpacesOnly)
+{
+    struct { const char *input; Words words; } cases[] = {
+        {" block sda sda1", {"block", "sda", "sda1"}},
+        {" block sda sda1 ", {"block", "sda", "sda1"}},
+        {"  block  sda1", {"block", "sda1"}},
+        {"", {}},
+        {"    ", {}},
+        {"a\tb c", {"a\tb", "c"}},
+        {"x\ny z", {"x"}},
+        {"\nx", {}},
+        {"a\rb", {"a\rb"}},
+        {"one", {"one"}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(parse_process(c.input), int32_t(c.words.size())) << '"' << c.input << '"';
+        EXPECT_EQ(tokens(), c.words) << '"' << c.input << '"';
+    }
+}
+
+TEST(ParseProcess, FillsLeadsAndClearsEverythingFirst)
+{
+    parse_process("aa bb cc dd ee ff");
+    ASSERT_EQ(parse_process(" block sda sda1"), 3);
+    EXPECT_EQ(std::string(tokenset.lead, 3), "bss");
+    for (int i = 3; i < max_tokens; i++) {
+        EXPECT_EQ(tokenset.token[i], nullptr);
+        EXPECT_EQ(tokenset.lead[i], 0);
+    }
+    // Nothing of the longer first parse may be left after the new texts.
+    const char expected[] = "block\0sda\0sda1";
+    EXPECT_EQ(memcmp(tokenset.text, expected, sizeof expected), 0);
+    for (size_t i = sizeof expected; i < sizeof tokenset.text; i++)
+        EXPECT_EQ(tokenset.text[i], 0) << i;
+
+    for (int i = 0; i < tokenset.count; i++) {
+        EXPECT_GE(tokenset.token[i], tokenset.text);
+        EXPECT_LT(tokenset.token[i], tokenset.text + sizeof tokenset.text);
+    }
+    EXPECT_EQ(parse_process(""), 0);
+    EXPECT_EQ(tokenset.token[0], nullptr);
+}
+
+TEST(ParseProcess, StopsAt128Tokens)
+{
+    // 127 bytes of input hold at most 64 tokens; 128 needs a longer input,
+    // whose text is bounded too, so check the token limit with short ones.
+    std::string input;
+    for (int i = 0; i < 200; i++)
+        input += "a ";
+    int32_t n = parse_process(input.c_str());
+    EXPECT_LE(n, max_tokens);
+    EXPECT_EQ(n, 64);
+}
+
+Words split(const std::string &text)
+{
+    Words out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t j = text.find(' ', i);
+        if (j == std::string::npos)
+            j = text.size();
+        if (j > i)
+            out.push_back(text.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+TEST(ParseProcess, NeverWritesPastTheText)
+{
+    // Up to 127 bytes every token fits; past that the parse stops at the end
+    // of text (the sanitizer build catches a write beyond it).
+    for (size_t len : {126u, 127u, 128u, 129u, 200u, 1000u}) {
+        for (const char *unit : {"x", "ab ", " y"}) {
+            std::string input;
+            while (input.size() < len)
+                input += unit;
+            input.resize(len);
+            int32_t n = parse_process(input.c_str());
+            ASSERT_LE(n, max_tokens);
+            for (int i = 0; i < n; i++) {
+                size_t end = size_t(tokenset.token[i] - tokenset.text) + strlen(tokenset.token[i]);
+                EXPECT_LT(end, sizeof tokenset.text) << len << " " << unit;
+            }
+            if (len <= 127) {
+                EXPECT_EQ(tokens(), split(input)) << len << " " << unit;
+            }
+        }
+    }
+}
+
+TEST(ConvertSpecialCharacter, StopsAtNulLineFeedOrCarriageReturn)
+{
+    struct { const char *input; const char *output; } cases[] = {
+        {"/block/sda/sda1", " block sda sda1"},
+        {"a/b\rc/d", "a b\rc/d"},
+        {"a/b\nc/d", "a b\nc/d"},
+        {"", ""},
+        {"///", "   "},
+        {"\r/", "\r/"},
+    };
+    for (const auto &c : cases) {
+        char buf[64] = {};
+        strcpy(buf, c.input);
+        convert_special_character(buf, '/', ' ');
+        EXPECT_STREQ(buf, c.output);
+    }
+}
+
+TEST(BlockPrepare, TakesTheLastComponentAsName)
+{
+    struct { const char *devpath; const char *minor; const char *name; } cases[] = {
+        {"/block/sda/sda1", "1", "sda1"},
+        {"/block/sda/sda1/", "1", "sda1"},
+        {"//block//sda1", "1", "sda1"},
+        {"/block/sdb", "16", "sdb"},
+        {"/block/sda/sda1", "99999999999", "sda1"},
+        {"/block/sda/sda1", " +3x", "sda1"},
+        {"/devices/pci0000:00/host0/target0:0:0/0:0:0:0/block/sda/sda1", "1", "sda1"},
+        {"/block/sda/sd\ta", "1", "sd\ta"},
+        {"/block/sda/sda1\n/other", "1", "sda1"},
+        {"/block/my disk", "1", "disk"},
+        {"sda1", "1", "sda1"},
+        {"/block/...", "1", "..."},
+        {"/block/a23456789012345678901234567890123456789012345678901234567", "1",
+         "a23456789012345678901234567890123456789012345678901234567"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(block_prepare(c.devpath, c.minor)) << c.devpath;
+        EXPECT_EQ(std::string(mountdev), std::string("/dev/") + c.name);
+        EXPECT_EQ(std::string(mntptr), std::string("/mnt/") + c.name);
+    }
+}
+
+TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
+{
+    std::string path127 = "/block";
+    while (path127.size() < 127 - 5)
+        path127 += "/x";
+    path127 = path127.substr(0, 122) + "/sda1";
+    std::string path128 = "/" + path127;
+    std::string long_path = "/block/" + std::string(120, 'x');
+    std::string name58 = "/block/" + std::string(58, 'n');
+    std::string name59 = "/block/" + std::string(59, 'n');
+    ASSERT_EQ(path127.size(), 127u);
+    ASSERT_TRUE(block_prepare(path127.c_str(), "1"));
+    EXPECT_STREQ(mntptr, "/mnt/sda1");
+    ASSERT_TRUE(block_prepare(name58.c_str(), "1"));
+
+    struct { const char *devpath; const char *minor; } cases[] = {
+        {"/block/sda/sda1", "0"},
+        {"/block/sda/sda1", "-3"},
+        {"/block/sda/sda1", "abc"},
+        {"/block/sda/sda1", ""},
+        {"/block/sda/sda1", "-99999999999"},
+        {"/block/sda/sda1", nullptr},
+        {nullptr, "1"},
+        {"", "1"},
+        {"///", "1"},
+        {"\n/block/sda1", "1"},
+        {path128.c_str(), "1"},
+        {long_path.c_str(), "1"},                 // name of 120 bytes
+        {name59.c_str(), "1"},
+        {"/block/.", "1"},
+        {"/block/..", "1"},
+        {"/block/sda/..", "1"},
+        {"/block/sda\r/../../etc", "1"},
+        {"/block/x\r/y", "1"},
+    };
+    for (const auto &c : cases) {
+        memset(mntptr, 'Z', sizeof mntptr - 1);
+        mntptr[sizeof mntptr - 1] = 0;
+        std::string before = mntptr;
+        EXPECT_FALSE(block_prepare(c.devpath, c.minor))
+            << (c.devpath ? c.devpath : "(absent)") << " / " << (c.minor ? c.minor : "(absent)");
+        // An ignored MINOR leaves the buffers alone.
+        if (c.minor && c.devpath && decimal_value(c.minor) <= 0) {
+            EXPECT_EQ(std::string(mntptr), before);
+        }
+    }
+}
+
+} // namespace
