@@ -8,9 +8,6 @@ target_compile_options(agent_flags INTERFACE
   -ffunction-sections -fdata-sections)
 target_link_options(agent_flags INTERFACE
   -Wl,--gc-sections -Wl,--as-needed)
-if(HOTPLUG_STATIC)
-  target_link_options(agent_flags INTERFACE -static)
-endif()
 
 if(HOTPLUG_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -19,8 +16,20 @@ endif()
 
 # Links a program of agent code with the C driver, so that a stray use of
 # the C++ runtime fails the link instead of growing the binary.
+# LINKAGE is static or dynamic; without it HOTPLUG_STATIC decides.
 function(agent_program target)
+  cmake_parse_arguments(arg "" "LINKAGE" "" ${ARGN})
+  if(NOT arg_LINKAGE)
+    if(HOTPLUG_STATIC)
+      set(arg_LINKAGE static)
+    else()
+      set(arg_LINKAGE dynamic)
+    endif()
+  endif()
   target_link_libraries(${target} PRIVATE agent_flags)
+  if(arg_LINKAGE STREQUAL "static")
+    target_link_options(${target} PRIVATE -static)
+  endif()
   if(NOT HOTPLUG_SANITIZE)
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
   endif()

@@ -216,7 +216,7 @@ Sandbox::~Sandbox()
 
 bool Sandbox::build()
 {
-    std::vector<std::string> dirs = {"", "/usr", "/bin", "/sbin", "/dev", "/etc", "/tmp", "/.sandbox"};
+    std::vector<std::string> dirs = {"", "/usr", "/bin", "/sbin", "/dev", "/etc", "/tmp", "/proc", "/.sandbox"};
     if (options_.mnt != Mnt::missing)
         dirs.push_back("/mnt");
     if (options_.scripts)
@@ -270,6 +270,9 @@ void Sandbox::enter(const Setup &setup) const
 
     if (err.empty())
         err = bind("/usr", host("/usr"), true);
+    // Sanitizer runtimes read /proc/self/maps.
+    if (err.empty())
+        err = bind("/proc", host("/proc"), false);
     for (size_t i = 0; i < binds.size() && err.empty(); i++)
         err = bind(binds[i].first, host(binds[i].second), false);
     if (err.empty() && options_.mnt == Mnt::readonly)
