@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""Boots the ARM test board and runs the system checks through its serial
+console (commands) and QMP (plugging and unplugging USB sticks)."""
+
+import argparse
+import json
+import os
+import re
+import select
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+MIB = 1024 * 1024
+
+
+def make_stick(path, label, content):
+    """An MBR disk of 16 MiB with one FAT partition from 1 MiB holding HELLO.TXT."""
+    size = 16 * MIB
+    start, sectors = 2048, size // 512 - 2048
+    with open(path, "wb") as f:
+        f.truncate(size)
+        entry = struct.pack("<B3sB3sII", 0, b"\0\0\0", 0x0E, b"\0\0\0", start, sectors)
+        f.seek(446)
+        f.write(entry)
+        f.seek(510)
+        f.write(b"\x55\xaa")
+    subprocess.run(["mkfs.vfat", "-n", label, "--offset", str(start), path, str(sectors // 2)],
+                   check=True, stdout=subprocess.DEVNULL)
+    text = os.path.join(os.path.dirname(path), label + ".txt")
+    with open(text, "w") as f:
+        f.write(content)
+    subprocess.run(["mcopy", "-i", path + "@@1M", text, "::HELLO.TXT"], check=True)
+
+
+class Board:
+    def __init__(self, kernel, initrd, work):
+        self.qmp_path = os.path.join(work, "qmp.sock")
+        self.proc = subprocess.Popen(
+            ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", "256",
+             "-nographic", "-no-reboot", "-monitor", "none", "-serial", "stdio",
+             "-kernel", kernel, "-initrd", initrd,
+             "-append", "console=ttyAMA0 rdinit=/init panic=-1 " + os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"),
+             "-device", "qemu-xhci,id=xhci",
+             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.buf = b""
+        self.serial_log = open(os.path.join(work, "serial.log"), "wb")
+        self.marker = 0
+        self.events = []
+
+    def read_until(self, pattern, timeout):
+        end = time.time() + timeout
+        rx = re.compile(pattern, re.S)
+        while True:
+            m = rx.search(self.buf)
+            if m:
+                self.buf = self.buf[m.end():]
+                return m
+            left = end - time.time()
+            if left <= 0 or self.proc.poll() is not None:
+                raise TimeoutError("no %r on the console; last: %r" % (pattern, self.buf[-300:]))
+            r, _, _ = select.select([self.proc.stdout], [], [], min(left, 0.5))
+            if r:
+                data = os.read(self.proc.stdout.fileno(), 65536)
+                self.serial_log.write(data)
+                self.buf += data
+
+    def boot(self):
+        start = time.time()
+        self.read_until(rb"GUEST-READY", 60)
+        self.boot_s = time.time() - start
+        self.qmp = socket.socket(socket.AF_UNIX)
+        self.qmp.connect(self.qmp_path)
+        self.qmp_file = self.qmp.makefile("rwb")
+        self.qmp_read()
+        self.qmp_call("qmp_capabilities")
+
+    def sh(self, command, timeout=20):
+        """Runs a command in the guest shell; returns (status, output)."""
+        self.marker += 1
+        begin, end = "<<B%d>>" % self.marker, "<<E%d:" % self.marker
+        line = "echo '%s'; %s; echo '%s'$?'>>'\n" % (begin, command, end)
+        self.proc.stdin.write(line.encode())
+        self.proc.stdin.flush()
+        m = self.read_until(re.escape(begin.encode()) + rb"\r?\n(.*?)" + re.escape(end.encode())
+                            + rb"(\d+)>>", timeout)
+        return int(m.group(2)), m.group(1).decode(errors="replace").replace("\r", "")
+
+    def qmp_read(self):
+        while True:
+            msg = json.loads(self.qmp_file.readline())
+            if "event" in msg:
+                self.events.append(msg)
+                continue
+            return msg
+
+    def qmp_call(self, name, **args):
+        self.qmp_file.write(json.dumps({"execute": name, "arguments": args}).encode() + b"\n")
+        self.qmp_file.flush()
+        msg = self.qmp_read()
+        if "error" in msg:
+            raise RuntimeError("%s: %s" % (name, msg["error"]))
+        return msg.get("return")
+
+    def plug(self, name, image):
+        self.qmp_call("blockdev-add", driver="raw", **{"node-name": name},
+                      file={"driver": "file", "filename": image})
+        self.qmp_call("device_add", driver="usb-storage", id=name, drive=name, bus="xhci.0")
+
+    def unplug(self, name, timeout=20):
+        self.qmp_call("device_del", id=name)
+        end = time.time() + timeout
+        while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == name
+                      for e in self.events):
+            if time.time() > end:
+                raise TimeoutError("%s was not deleted" % name)
+            self.qmp.settimeout(max(0.1, end - time.time()))
+            try:
+                self.events.append(json.loads(self.qmp_file.readline()))
+            except (socket.timeout, ValueError):
+                pass
+            self.qmp.settimeout(None)
+        self.events = [e for e in self.events if e.get("data", {}).get("device") != name]
+        self.qmp_call("blockdev-del", **{"node-name": name})
+
+    def wait_for(self, command, timeout):
+        """Repeats a guest command until it succeeds; seconds taken, or None."""
+        start = time.time()
+        while time.time() - start < timeout:
+            if self.sh(command)[0] == 0:
+                return time.time() - start
+            time.sleep(0.1)
+        return None
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def mounted(dir):
+    return "grep -q ' %s vfat ' /proc/mounts" % dir
+
+
+def gone(dir):
+    return "! grep -q ' %s ' /proc/mounts && [ ! -e %s ]" % (dir, dir)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kernel", required=True)
+    ap.add_argument("--initrd", required=True)
+    ap.add_argument("--work", required=True)
+    opts = ap.parse_args()
+
+    sticks = {}
+    for name in ("stick1", "stick2"):
+        sticks[name] = os.path.join(opts.work, name + ".img")
+        make_stick(sticks[name], name.upper(), "hello from %s\n" % name)
+
+    results = []
+
+    def check(what, ok, detail=""):
+        results.append(ok)
+        print("system: %s %s%s" % ("PASS" if ok else "FAIL", what, (": " + detail) if detail else ""),
+              flush=True)
+
+    board = Board(opts.kernel, opts.initrd, opts.work)
+    total_start = time.time()
+    try:
+        board.boot()
+        print("system: booted to a shell in %.2f s" % board.boot_s, flush=True)
+
+        board.plug("stick1", sticks["stick1"])
+        t = board.wait_for(mounted("/mnt/sda1"), 15)
+        check("plug: /mnt/sda1 mounted", t is not None, "after %.2f s" % t if t else "not within 15 s")
+        st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+        check("plug: file reads back", st == 0 and out == "hello from stick1\n", repr(out))
+        check("plug: no /mnt/sda for the whole disk", board.sh("[ ! -e /mnt/sda ]")[0] == 0)
+
+        board.unplug("stick1")
+        t = board.wait_for(gone("/mnt/sda1"), 15)
+        check("unplug: /mnt/sda1 unmounted and removed", t is not None,
+              "after %.2f s" % t if t else "not within 15 s")
+
+        ok = True
+        for cycle in range(3):
+            board.plug("stick1", sticks["stick1"])
+            ok &= board.wait_for(mounted("/mnt/sda1"), 15) is not None
+            board.unplug("stick1")
+            ok &= board.wait_for(gone("/mnt/sda1"), 15) is not None
+        st, out = board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")
+        check("three plug/unplug cycles leave nothing behind", ok and out == "", repr(out))
+
+        board.plug("stick1", sticks["stick1"])
+        board.plug("stick2", sticks["stick2"])
+        both = board.wait_for(mounted("/mnt/sda1") + " && " + mounted("/mnt/sdb1"), 20)
+        st, out = board.sh("cat /mnt/sda1/HELLO.TXT /mnt/sdb1/HELLO.TXT")
+        check("two sticks at once: each on its own mount point",
+              both is not None and sorted(out.splitlines()) == ["hello from stick1", "hello from stick2"],
+              repr(out))
+        board.unplug("stick1")
+        board.unplug("stick2")
+        t = board.wait_for(gone("/mnt/sda1") + " && " + gone("/mnt/sdb1"), 15)
+        check("two sticks unplugged: both removed", t is not None)
+
+        board.sh("insmod /lib/modules/dummy_hcd.ko")
+        t = board.wait_for("grep -q gadget.sh /tmp/gadget.log", 10)
+        st, out = board.sh("cat /tmp/gadget.log")
+        expect = ("/etc/quorvane/gadget.sh args=0 ACTION=add "
+                  "DEVPATH=/devices/platform/dummy_udc.0/gadget.0 fds=/dev/null /dev/null /dev/null")
+        check("gadget add runs gadget.sh, fds 0-2 on /dev/null", expect in out.splitlines(), repr(out))
+        board.sh("rmmod dummy_hcd")
+        t = board.wait_for("grep -q ugadget.sh /tmp/gadget.log", 10)
+        st, out = board.sh("grep ugadget.sh /tmp/gadget.log")
+        check("gadget remove runs ugadget.sh", t is not None and "ACTION=remove" in out, repr(out))
+    except Exception as e:  # a hung or dead board fails the run, with what it said
+        check("board ran to the end", False, str(e))
+    finally:
+        board.stop()
+        if not all(results):
+            board.serial_log.flush()
+            with open(os.path.join(opts.work, "serial.log"), "rb") as f:
+                tail = f.read().decode(errors="replace").splitlines()[-40:]
+            print("system: the serial console's last lines:\n  " + "\n  ".join(tail))
+
+    print("system: whole test took %.1f s" % (time.time() - total_start))
+    passed = sum(1 for r in results if r)
+    print("%d passed, %d failed" % (passed, len(results) - passed))
+    sys.exit(0 if passed == len(results) else 1)
+
+
+if __name__ == "__main__":
+    main()
