@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +10,15 @@
 #include <ctime>
 #include <fcntl.h>
 #include <ftw.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +116,39 @@ void set_fds(const Command &command, const std::string &out)
             _exit(126);
     }
     close_range(3, ~0U, 0);
+}
+
+#if defined(__x86_64__)
+constexpr uint32_t native_arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t native_arch = AUDIT_ARCH_AARCH64;
+#endif
+
+// From here on a new process cannot be made: fork and vfork fail with
+// EAGAIN, and so does clone unless it makes a thread (an emulator needs its
+// threads). clone3 says ENOSYS, so that callers fall back to clone.
+bool forbid_fork()
+{
+    const uint32_t eagain = SECCOMP_RET_ERRNO | EAGAIN, enosys = SECCOMP_RET_ERRNO | ENOSYS;
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, native_arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, enosys),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_vfork, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, eagain),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, eagain),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
 std::vector<char *> pointers(const std::vector<std::string> &texts)
@@ -349,6 +387,8 @@ Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
             if (pid == 0) {
                 umask(022); // as the kernel starts a helper
                 set_fds(c, out);
+                if (c.fork_fails && !forbid_fork())
+                    _exit(125);
                 execve(args[0], args.data(), env.data());
                 _exit(127);
             }

@@ -31,6 +31,7 @@ struct Command {
     std::vector<std::string> env;
     bool target = true;              // started through the runner, if any
     bool closed_fds = true;          // 0 to 2 closed, as the kernel starts a helper
+    bool fork_fails = false;         // every fork of the command fails with EAGAIN
 };
 
 struct Later {
