@@ -9,6 +9,11 @@ target_compile_options(agent_flags INTERFACE
 target_link_options(agent_flags INTERFACE
   -Wl,--gc-sections -Wl,--as-needed)
 
+if(HOTPLUG_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(HOTPLUG_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
@@ -30,7 +35,7 @@ function(agent_program target)
   if(arg_LINKAGE STREQUAL "static")
     target_link_options(${target} PRIVATE -static)
   endif()
-  if(NOT HOTPLUG_SANITIZE)
+  if(NOT HOTPLUG_SANITIZE AND NOT HOTPLUG_FUZZ)
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
   endif()
 endfunction()
