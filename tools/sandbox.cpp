@@ -281,6 +281,9 @@ bool Sandbox::build()
     for (const auto &p : options_.programs)
         files.push_back(p.first);
     for (const std::string &f : files)
+        for (size_t slash = f.find('/', 1); slash != std::string::npos; slash = f.find('/', slash + 1))
+            mkdir(host(f.substr(0, slash)).c_str(), 0755);
+    for (const std::string &f : files)
         if (!make_file(host(f), 0755)) {
             error_ = failed("create " + host(f));
             return false;

@@ -1,0 +1,172 @@
+// Start-up cost of one hotplug event: user-space instructions of the helper
+// process (callgrind, deterministic) and the median wall time from fork to
+// reaped exit, for the agent in both linkages, the no-op floor, and busybox
+// mdev set up to automount the way small systems commonly do. Every run is
+// inside the sandbox, with recorders standing in for mount and the scripts.
+#include "sandbox.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Event {
+    const char *label;
+    Strings args;
+    Strings vars;
+};
+
+struct Helper {
+    const char *label;
+    const char *path;   // inside the sandbox
+    int floor;          // index of the helper that is its floor, or -1
+};
+
+const Event events[] = {
+    {"usb (ignored)", {"usb"}, {"ACTION=add", "DEVPATH=/devices/platform/usb1/1-1", "SUBSYSTEM=usb"}},
+    {"gadget add", {"gadget"}, {"ACTION=add", "DEVPATH=/devices/platform/dummy_udc.0/gadget.0", "SUBSYSTEM=gadget"}},
+    {"block add", {"block"}, {"ACTION=add", "DEVPATH=/block/sda/sda1", "SUBSYSTEM=block", "MAJOR=8", "MINOR=1", "DEVNAME=sda1"}},
+};
+
+const Helper helpers[] = {
+    {"agent, static", "/sbin/hotplug-static", 1},
+    {"no-op, static", "/sbin/noop-static", -1},
+    {"busybox mdev", "/sbin/mdev", 1},
+    {"agent, dynamic", "/sbin/hotplug-dynamic", 4},
+    {"no-op, dynamic", "/sbin/noop-dynamic", -1},
+};
+constexpr int n_helpers = sizeof helpers / sizeof helpers[0];
+
+const char mdev_conf[] =
+    "sd[a-z][0-9]* 0:0 660 */etc/mdev/automount.sh\n"
+    "gadget.* 0:0 660 @/etc/quorvane/gadget.sh\n";
+
+sandbox::Command command(const Helper &h, const Event &e)
+{
+    sandbox::Command c = sandbox::agent_event(e.args, e.vars);
+    c.argv[0] = h.path;
+    c.target = false;
+    return c;
+}
+
+// Before each run: the node there, the mount point not yet made.
+void reset(const sandbox::Sandbox &box)
+{
+    std::ofstream(box.host("/dev/sda1"));
+    rmdir(box.host("/mnt/sda1").c_str());
+}
+
+long long instructions(sandbox::Sandbox &box, const Helper &h, const Event &e)
+{
+    reset(box);
+    sandbox::Command c = command(h, e);
+    c.argv.insert(c.argv.begin(), {"/usr/bin/valgrind", "--tool=callgrind", "--trace-children=no",
+                                   "--callgrind-out-file=/tmp/cg.%p.out"});
+    auto r = box.run(c);
+    if (!r.ok)
+        return -1;
+    std::ifstream in(box.host("/tmp/cg." + std::to_string(r.commands[0].pid) + ".out"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("totals: ", 0) == 0 || line.rfind("summary: ", 0) == 0)
+            return atoll(line.c_str() + line.find(' ') + 1);
+    return -1;
+}
+
+double median_us(sandbox::Sandbox &box, const Helper &h, const Event &e, int runs)
+{
+    std::vector<double> t;
+    for (int i = 0; i < runs; i++) {
+        reset(box);
+        auto r = box.run(command(h, e));
+        if (!r.ok)
+            return -1;
+        t.push_back(double(r.commands[0].end_ns - r.start_ns) / 1e3);
+    }
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+std::string thousands(long long v)
+{
+    std::string s = std::to_string(v), out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (i && (s.size() - i) % 3 == 0)
+            out += ',';
+        out += s[i];
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int runs = 101;
+    for (int i = 1; i < argc; i++) {
+        if (!strncmp(argv[i], "--runs=", 7) && atoi(argv[i] + 7) > 0)
+            runs = atoi(argv[i] + 7);
+        else {
+            fprintf(stderr, "usage: bench [--runs=N]\n");
+            return 2;
+        }
+    }
+    std::string why;
+    if (!sandbox::available(&why)) {
+        fprintf(stderr, "bench: no sandbox: %s\n", why.c_str());
+        return 1;
+    }
+
+    sandbox::Options o;
+    o.agent = HOTPLUG_DYNAMIC;
+    o.recorder = HOTPLUG_RECORDER;
+    o.programs = {{"/sbin/hotplug-static", HOTPLUG_STATIC},  {"/sbin/hotplug-dynamic", HOTPLUG_DYNAMIC},
+                  {"/sbin/noop-static", NOOP_STATIC},        {"/sbin/noop-dynamic", NOOP_DYNAMIC},
+                  {"/sbin/mdev", "/usr/bin/busybox"},        {"/etc/mdev/automount.sh", HOTPLUG_RECORDER}};
+    sandbox::Sandbox box(o);
+    if (!box.ok()) {
+        fprintf(stderr, "bench: %s\n", box.error().c_str());
+        return 1;
+    }
+    mkdir(box.host("/etc/mdev").c_str(), 0755);
+    std::ofstream(box.host("/etc/mdev.conf")) << mdev_conf;
+
+    printf("%-14s %-15s %14s %8s %11s %8s\n", "event", "helper", "instructions", "x floor", "median us",
+           "x floor");
+    bool ignored_ok = true, below_peer = true;
+    for (const Event &e : events) {
+        long long ins[n_helpers];
+        double us[n_helpers];
+        for (int h = 0; h < n_helpers; h++) {
+            ins[h] = instructions(box, helpers[h], e);
+            us[h] = median_us(box, helpers[h], e, runs);
+        }
+        for (int h = 0; h < n_helpers; h++) {
+            printf("%-14s %-15s %14s", h ? "" : e.label, helpers[h].label, thousands(ins[h]).c_str());
+            int f = helpers[h].floor;
+            if (f >= 0)
+                printf(" %7.2fx", double(ins[h]) / double(ins[f]));
+            else
+                printf(" %8s", "");
+            printf(" %11.0f", us[h]);
+            if (f >= 0)
+                printf(" %7.2fx", us[h] / us[f]);
+            printf("\n");
+        }
+        if (e.args[0] == "usb")
+            ignored_ok = double(ins[0]) <= 1.05 * double(ins[1]);
+        below_peer &= ins[0] < ins[2];
+    }
+    printf("\nmedian of %d runs each; instructions from valgrind callgrind, helper process only\n", runs);
+    printf("target: ignored event within 1.05x the floor's instructions (static): %s\n",
+           ignored_ok ? "met" : "NOT met");
+    printf("target: every event below the peer's instructions (static): %s\n", below_peer ? "met" : "NOT met");
+    return 0;
+}
