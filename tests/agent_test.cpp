@@ -12,27 +12,11 @@ namespace {
 using Strings = std::vector<std::string>;
 using sandbox::Sandbox;
 
-std::string joined(const Strings &words)
-{
-    std::string out;
-    for (const std::string &w : words)
-        out += (out.empty() ? "" : " ") + w;
-    return out;
-}
-
 // The order of variables is not the agent's to keep: qemu-user reverses it.
 Strings sorted(Strings words)
 {
     std::sort(words.begin(), words.end());
     return words;
-}
-
-Strings started(const Sandbox &box)
-{
-    Strings out;
-    for (const sandbox::Record &r : box.records())
-        out.push_back(joined(r.argv));
-    return out;
 }
 
 // Mode bits of a path in the sandbox, -1 when nothing is there.
@@ -46,12 +30,6 @@ bool is_dir(const Sandbox &box, const std::string &path)
 {
     struct stat st;
     return stat(box.host(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void put(const Sandbox &box, const std::string &path, const std::string &text = "", mode_t mode = 0644)
-{
-    std::ofstream(box.host(path)) << text;
-    chmod(box.host(path).c_str(), mode);
 }
 
 int entries(const Sandbox &box, const std::string &dir)

@@ -25,7 +25,7 @@ TEST(Heap, NoAllocationForAnyEvent)
         {"gadget add", {"gadget"}, {"ACTION=add"}},
     };
     sandbox::Sandbox box(options);
-    std::ofstream(box.host("/dev/sda1"));
+    put(box, "/dev/sda1");
     for (const auto &c : cases) {
         auto cmd = sandbox::agent_event(c.args, c.vars);
         cmd.target = false;

@@ -54,9 +54,7 @@ TEST_F(Robustness, StormOf200AddsThen200Removes)
     std::set<std::string> expected_dirs, expected_mounts, expected_umounts;
     for (int i = 0; i < n; i++) {
         std::string name = device(i) + "p1";
-        FILE *f = fopen(box.host("/dev/" + name).c_str(), "w");
-        ASSERT_TRUE(f);
-        fclose(f);
+        put(box, "/dev/" + name);
         adds.push_back(block_event("add", device(i)));
         removes.push_back(block_event("remove", device(i)));
         expected_dirs.insert(name);
@@ -74,13 +72,7 @@ TEST_F(Robustness, StormOf200AddsThen200Removes)
         ASSERT_EQ(stat(box.host("/mnt/" + d).c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0755) << d;
     }
-    std::multiset<std::string> mounts;
-    for (const auto &rec : box.records()) {
-        std::string line;
-        for (const auto &a : rec.argv)
-            line += (line.empty() ? "" : " ") + a;
-        mounts.insert(line);
-    }
+    Strings mounts = started(box);
     EXPECT_EQ(mounts.size(), size_t(n));
     EXPECT_EQ(std::set<std::string>(mounts.begin(), mounts.end()), expected_mounts);
 
@@ -90,13 +82,7 @@ TEST_F(Robustness, StormOf200AddsThen200Removes)
     for (int i = 0; i < n; i++)
         EXPECT_EQ(r.status(i), 0) << device(i);
     EXPECT_TRUE(mnt_entries(box).empty());
-    std::multiset<std::string> umounts;
-    for (const auto &rec : box.records()) {
-        std::string line;
-        for (const auto &a : rec.argv)
-            line += (line.empty() ? "" : " ") + a;
-        umounts.insert(line);
-    }
+    Strings umounts = started(box);
     EXPECT_EQ(umounts.size(), size_t(n));
     EXPECT_EQ(std::set<std::string>(umounts.begin(), umounts.end()), expected_umounts);
 }
@@ -105,9 +91,7 @@ TEST_F(Robustness, TwoAddsOfOneDeviceAtOnce)
 {
     for (int round = 0; round < 20; round++) {
         Sandbox box(agent_options());
-        FILE *f = fopen(box.host("/dev/st000p1").c_str(), "w");
-        ASSERT_TRUE(f);
-        fclose(f);
+        put(box, "/dev/st000p1");
         auto r = box.run({block_event("add", device(0)), block_event("add", device(0))});
         ASSERT_TRUE(r.ok) << r.error;
         int mounts_expected = 0;
@@ -140,9 +124,7 @@ TEST_F(Robustness, ForkFailureChangesNoResult)
     };
     for (const auto &c : cases) {
         Sandbox box(agent_options());
-        FILE *f = fopen(box.host("/dev/sda1").c_str(), "w");
-        ASSERT_TRUE(f);
-        fclose(f);
+        put(box, "/dev/sda1");
         if (c.made)
             mkdir(box.host("/mnt/sda1").c_str(), 0755);
         auto cmd = sandbox::agent_event(c.args, c.vars);
@@ -186,16 +168,9 @@ TEST_F(Robustness, ExecFailureChangesNoResult)
         Sandbox box(options);
         mkdir(box.host("/etc/quorvane").c_str(), 0755);
         mkdir(box.host("/mnt/sda1").c_str(), 0755);
-        FILE *f = fopen(box.host("/dev/sda1").c_str(), "w");
-        ASSERT_TRUE(f);
-        fclose(f);
-        if (c.content) {
-            f = fopen(box.host(c.program).c_str(), "w");
-            ASSERT_TRUE(f);
-            fputs(c.content, f);
-            fclose(f);
-            chmod(box.host(c.program).c_str(), c.mode);
-        }
+        put(box, "/dev/sda1");
+        if (c.content)
+            put(box, c.program, c.content, c.mode);
         auto cmd = sandbox::agent_event(c.args, c.vars);
         cmd.closed_fds = false;
         auto r = box.run(cmd);

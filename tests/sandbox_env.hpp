@@ -9,6 +9,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
 
 inline std::string env_or(const char *name, const char *fallback)
 {
@@ -26,6 +27,35 @@ inline sandbox::Options agent_options()
     for (std::string word; runner >> word;)
         o.runner.push_back(word);
     return o;
+}
+
+inline std::string joined(const std::vector<std::string> &words)
+{
+    std::string out;
+    for (const std::string &w : words)
+        out += (out.empty() ? "" : " ") + w;
+    return out;
+}
+
+// The argument vectors of the programs started so far, one line each.
+inline std::vector<std::string> started(const sandbox::Sandbox &box)
+{
+    std::vector<std::string> out;
+    for (const sandbox::Record &r : box.records())
+        out.push_back(joined(r.argv));
+    return out;
+}
+
+// A file in the sandbox with the given content and mode.
+inline void put(const sandbox::Sandbox &box, const std::string &path, const std::string &text = "",
+                mode_t mode = 0644)
+{
+    FILE *f = fopen(box.host(path).c_str(), "w");
+    if (f) {
+        fputs(text.c_str(), f);
+        fclose(f);
+    }
+    chmod(box.host(path).c_str(), mode);
 }
 
 // Where mount namespaces are refused the sandbox tests cannot run; that is a
