@@ -110,7 +110,9 @@ int parse(int argc, char **argv, Config &cfg)
             if (e.args.empty() && e.vars.empty())
                 return bad("%s", "an event between two '--' is empty");
             cfg.events.emplace_back();
-        } else if (strchr(argv[i], '=') && argv[i][0] != '=')
+        } else if (!strncmp(argv[i], "--", 2))
+            return bad("'%s': options come before the first event", argv[i]);
+        else if (strchr(argv[i], '=') && argv[i][0] != '=')
             e.vars.push_back(argv[i]);
         else if (!e.vars.empty())
             return bad("'%s' follows the environment: arguments come first", argv[i]);
@@ -230,8 +232,11 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
         return false;
     }
     // The agent makes a mount point before it starts anything and removes
-    // one after, so this order is the order of events.
+    // one after, so this order is the order of events. A node made late is
+    // the sandbox's doing, not the agent's.
     auto after = tree(box);
+    for (const auto &made : r.created)
+        after.erase(made.first);
     show_made(before, after);
 
     auto records = box.records();
