@@ -285,10 +285,54 @@ TEST_F(Agent, BlockAddUsesWhatIsAlreadyAtTheMountPoint)
     EXPECT_EQ(slurp(box, "/mnt/sda2"), "a file");
 }
 
+// The existence tests and sleeps of a block add, seen by a preloaded
+// library; empty where the agent cannot take one (static, emulated).
+struct Calls {
+    int node_tests = 0;
+    int other_tests = 0;
+    Strings sleeps;
+};
+
+bool can_count_calls(const sandbox::Options &o)
+{
+    std::string cmd = "file -L " + o.agent + " | grep -q 'dynamically linked'";
+    return o.runner.empty() && system(cmd.c_str()) == 0;
+}
+
+Calls calls(const Sandbox &box)
+{
+    Calls c;
+    std::ifstream in(box.host("/.sandbox/calls"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("access /dev/sda1 ", 0) == 0)
+            c.node_tests++;
+        else if (line.rfind("access ", 0) == 0)
+            c.other_tests++;
+        else if (line.rfind("usleep ", 0) == 0)
+            c.sleeps.push_back(line.substr(7));
+    }
+    return c;
+}
+
+sandbox::Command counted(sandbox::Command c, const sandbox::Options &o)
+{
+    if (can_count_calls(o))
+        c.env.push_back("LD_PRELOAD=/.sandbox/call_counter.so");
+    return c;
+}
+
+sandbox::Options counting_options()
+{
+    auto o = agent_options();
+    o.programs.push_back({"/.sandbox/call_counter.so", HOTPLUG_CALL_COUNTER});
+    return o;
+}
+
 TEST_F(Agent, BlockAddWaitsAboutASecondForANodeThatNeverAppears)
 {
-    Sandbox box(agent_options());
-    auto r = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})));
+    auto options = counting_options();
+    Sandbox box(options);
+    auto r = box.run(counted(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})), options));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.status(), 1);
     auto records = box.records();
@@ -298,14 +342,21 @@ TEST_F(Agent, BlockAddWaitsAboutASecondForANodeThatNeverAppears)
     EXPECT_GE(records[0].t_ns - r.start_ns, 1000000000LL);
     EXPECT_LT(seconds(r), 5.0);
     printf("node never appeared: mount started after %.3f s\n", double(records[0].t_ns - r.start_ns) / 1e9);
+    if (can_count_calls(options)) {
+        Calls c = calls(box);
+        EXPECT_EQ(c.node_tests, 100);
+        EXPECT_EQ(c.other_tests, 1) << "the mount point's test";
+        EXPECT_EQ(c.sleeps, Strings(100, "10000"));
+    }
 }
 
 TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
 {
-    Sandbox box(agent_options());
+    auto options = counting_options();
+    Sandbox box(options);
     sandbox::Setup setup;
     setup.later = {{"/dev/sda1", 300}};
-    auto r = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})), setup);
+    auto r = box.run(counted(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})), options), setup);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.status(), 1);
     auto records = box.records();
@@ -317,6 +368,13 @@ TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
     EXPECT_LT(delay, 250000000LL);
     EXPECT_LT(seconds(r), 0.9);
     printf("node appeared at 300 ms: mount started %.1f ms later\n", double(delay) / 1e6);
+    if (can_count_calls(options)) {
+        // Each failed test is followed by one sleep; the last test succeeds.
+        Calls c = calls(box);
+        EXPECT_GT(c.node_tests, 20);
+        EXPECT_LT(c.node_tests, 100);
+        EXPECT_EQ(c.sleeps, Strings(c.node_tests - 1, "10000"));
+    }
 }
 
 TEST_F(Agent, BlockRemove)
