@@ -226,15 +226,12 @@ TEST_F(Agent, BlockAdd)
         {"kernel devpath", {"DEVPATH=/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda/sda1", "MINOR=1"},
          sandbox::Mnt::present, 1, {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"minor abc", {"DEVPATH=/block/sda/sda1", "MINOR=abc"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
-        {"minor -3", {"DEVPATH=/block/sda/sda1", "MINOR=-3"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
         {"no minor", {"DEVPATH=/block/sda/sda1"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
         {"no devpath", {"MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
-        {"empty devpath", {"DEVPATH=", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"slashes only", {"DEVPATH=///", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"devpath of 128", {"DEVPATH=" + long_devpath, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
          {"/mnt/" + std::string(121, 'x')}},
         {"name of 59", {"DEVPATH=" + long_name, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
-        {"name dot", {"DEVPATH=/block/.", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"name dot dot", {"DEVPATH=/block/..", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"slash after CR", {"DEVPATH=/block/sda\r/../../etc", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
          {"/mnt/sda\r"}},
@@ -456,8 +453,11 @@ TEST_F(Agent, GadgetScripts)
         ASSERT_EQ(r.others.size(), c.children) << c.action;
         for (const auto &x : r.others)
             EXPECT_EQ(x.status, 0) << c.action;
-        for (const auto &rec : box.records())
+        // The kernel starts the agent with 0 to 2 closed; the script gets them on /dev/null.
+        for (const auto &rec : box.records()) {
             EXPECT_EQ(sorted(rec.env), sorted(cmd.env)) << c.action;
+            EXPECT_EQ(Strings(rec.fd, rec.fd + 3), (Strings{"null", "null", "null"})) << c.action;
+        }
     }
 }
 
