@@ -16,22 +16,23 @@ namespace {
 
 constexpr int node_tests = 100;
 constexpr useconds_t node_sleep_us = 10000;
-constexpr size_t max_name = mntptr_size - sizeof "/mnt/";
 
-void join(char *dst, const char *prefix, const char *name)
+// prefix and name into dst; false when they do not fit.
+bool join(char *dst, size_t size, const char *prefix, const char *name)
 {
-    size_t n = strlen(prefix);
-    memcpy(dst, prefix, n);
-    strcpy(dst + n, name);
+    size_t p = strlen(prefix), n = strlen(name);
+    if (p + n >= size)
+        return false;
+    memcpy(dst, prefix, p);
+    memcpy(dst + p, name, n + 1);
+    return true;
 }
 
 // "." and ".." would make the mount point /mnt or /; a slash (after a CR,
 // which the conversion stops at) would make it a path below another one.
 bool safe_name(const char *name)
 {
-    if (strlen(name) > max_name || strchr(name, '/'))
-        return false;
-    return strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+    return !strchr(name, '/') && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
 int32_t block_add()
@@ -73,26 +74,25 @@ bool block_prepare(const char *devpath, const char *minor)
 {
     if (!minor || decimal_value(minor) <= 0)
         return false;
+    if (!devpath)
+        return false;
     // Reject rather than truncate: a cut path or name can be another device's.
-    if (!devpath || strlen(devpath) >= devbuf2_size)
+    size_t len = strlen(devpath);
+    if (len >= devbuf2_size)
         return false;
 
     memset(devbuf2, 0, sizeof devbuf2);
     memset(mountdev, 0, sizeof mountdev);
     memset(mntptr, 0, sizeof mntptr);
 
-    strcpy(devbuf2, devpath);
+    memcpy(devbuf2, devpath, len + 1);
     convert_special_character(devbuf2, '/', ' ');
     if (parse_process(devbuf2) == 0)
         return false;
 
     const char *name = tokenset.token[tokenset.count - 1];
-    if (!safe_name(name))
-        return false;
-
-    join(mountdev, "/dev/", name);
-    join(mntptr, "/mnt/", name);
-    return true;
+    return safe_name(name) && join(mountdev, mountdev_size, "/dev/", name) &&
+           join(mntptr, mntptr_size, "/mnt/", name);
 }
 
 int32_t block_handler()

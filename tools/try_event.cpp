@@ -178,6 +178,7 @@ std::map<std::string, mode_t> tree(const sandbox::Sandbox &box)
     tree_seen = &seen;
     tree_top = box.host("");
     nftw(tree_top.c_str(), see, 16, FTW_PHYS);
+    tree_seen = nullptr;
     return seen;
 }
 
