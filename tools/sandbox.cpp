@@ -230,8 +230,33 @@ Command agent_event(const std::vector<std::string> &args, const std::vector<std:
     return c;
 }
 
+namespace {
+
+// A program named without a slash, found along PATH as a shell would.
+std::string find_program(const std::string &name)
+{
+    const char *path = getenv("PATH");
+    if (name.find('/') != std::string::npos || !path)
+        return name;
+    std::string dirs = path;
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return name;
+}
+
+} // namespace
+
 Sandbox::Sandbox(Options options) : options_(std::move(options))
 {
+    if (!options_.runner.empty())
+        options_.runner[0] = find_program(options_.runner[0]);
     const char *tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hotplug-sandbox.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());

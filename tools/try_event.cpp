@@ -3,15 +3,20 @@
 // sandbox; the events of one call share the sandbox, in order.
 #include "sandbox.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
 #include <map>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
+
+using Strings = std::vector<std::string>;
 
 const char usage[] =
     "usage: try-event [OPTION]... EVENT [-- EVENT]...\n"
@@ -24,7 +29,7 @@ const char usage[] =
     "  --busy                          mount point still mounted at a remove event\n"
     "  --scripts=present|absent        the gadget scripts (default present)\n"
     "  --agent=PATH                    agent binary (default: the one built with this tool)\n"
-    "  --runner=PROGRAM                run the agent under PROGRAM, e.g. qemu-arm-static\n"
+    "  --runner='PROGRAM [ARG]...'     run the agent under PROGRAM, e.g. qemu-arm-static\n"
     "  --recorder=PATH                 recorder program (default: the one built with this tool)\n";
 
 struct Event {
@@ -93,8 +98,12 @@ int parse(int argc, char **argv, Config &cfg)
             cfg.options.scripts = !strcmp(v, "present");
         } else if (value_of(a, "--agent", &v))
             cfg.options.agent = v;
-        else if (value_of(a, "--runner", &v))
-            cfg.options.runner = {v};
+        else if (value_of(a, "--runner", &v)) {
+            std::istringstream words(v);
+            cfg.options.runner.clear();
+            for (std::string w; words >> w;)
+                cfg.options.runner.push_back(w);
+        }
         else if (value_of(a, "--recorder", &v))
             cfg.options.recorder = v;
         else
@@ -243,8 +252,11 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     auto records = box.records();
     for (const sandbox::Record &rec : records) {
         printf("  started  %s\n", joined(rec.argv).c_str());
-        sandbox::Command c = sandbox::agent_event(e.args, e.vars);
-        if (rec.env != c.env)
+        // Compared as sets: an emulator may pass the variables in another order.
+        Strings env = sandbox::agent_event(e.args, e.vars).env, got = rec.env;
+        std::sort(env.begin(), env.end());
+        std::sort(got.begin(), got.end());
+        if (got != env)
             printf("           with the environment %s\n", joined(rec.env).c_str());
     }
     for (const sandbox::Exit &x : r.others) {
@@ -275,6 +287,11 @@ int main(int argc, char **argv)
     if (int rc = parse(argc, argv, cfg))
         return rc == 1 ? 0 : rc;
 
+    for (const std::string &program : {cfg.options.agent, cfg.options.recorder})
+        if (access(program.c_str(), X_OK) != 0) {
+            fprintf(stderr, "try-event: no program at %s (built?)\n", program.c_str());
+            return 1;
+        }
     std::string why;
     if (!sandbox::available(&why)) {
         fprintf(stderr, "try-event: cannot make a sandbox here: %s\n", why.c_str());
