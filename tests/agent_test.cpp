@@ -368,7 +368,7 @@ TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
     if (can_count_calls(options)) {
         // Each failed test is followed by one sleep; the last test succeeds.
         Calls c = calls(box);
-        EXPECT_GT(c.node_tests, 20);
+        EXPECT_GT(c.node_tests, 1);
         EXPECT_LT(c.node_tests, 100);
         EXPECT_EQ(c.sleeps, Strings(c.node_tests - 1, "10000"));
     }
