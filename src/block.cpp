@@ -37,7 +37,7 @@ bool safe_name(const char *name)
 
 int32_t block_add()
 {
-    if (!block_prepare(getenv("DEVPATH"), getenv("MINOR")))
+    if (!block_prepare(getenv("DEVPATH"), getenv("MINOR"), getenv("DEVTYPE")))
         return 1;
 
     if (access(mntptr, F_OK) != 0 && mkdir(mntptr, 0755) != 0)
@@ -54,7 +54,7 @@ int32_t block_add()
 
 int32_t block_remove()
 {
-    if (!block_prepare(getenv("DEVPATH"), getenv("MINOR")))
+    if (!block_prepare(getenv("DEVPATH"), getenv("MINOR"), getenv("DEVTYPE")))
         return 1;
 
     umount_run(mntptr);
@@ -70,9 +70,13 @@ const subsystem_entry block_subsystem[] = {
 
 } // namespace
 
-bool block_prepare(const char *devpath, const char *minor)
+bool block_prepare(const char *devpath, const char *minor, const char *devtype)
 {
     if (!minor || decimal_value(minor) <= 0)
+        return false;
+    // Minor 0 marks only the first whole disk. A mount of a later one (sdb,
+    // minor 16) claims the disk and makes the mount of its partition fail.
+    if (devtype && strcmp(devtype, "disk") == 0)
         return false;
     if (!devpath)
         return false;

@@ -13,5 +13,5 @@ extern char mntptr[mntptr_size];
 int32_t block_handler();
 
 // Checks the event and fills the path buffers. True when the event is one
-// to act on; false when it is ignored.
-bool block_prepare(const char *devpath, const char *minor);
+// to act on; false when it is ignored. devtype may be null.
+bool block_prepare(const char *devpath, const char *minor, const char *devtype);

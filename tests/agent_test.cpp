@@ -219,6 +219,10 @@ TEST_F(Agent, BlockAdd)
         {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda"}},
         {"minor 16", {"DEVPATH=/block/sdb", "MINOR=16"}, sandbox::Mnt::present, 1,
          {"/bin/mount -t vfat /dev/sdb /mnt/sdb"}, {"/mnt/sdb"}, {}},
+        {"second whole disk", {"DEVPATH=/block/sdb", "MINOR=16", "DEVTYPE=disk"}, sandbox::Mnt::present, 1, {}, {},
+         {"/mnt/sdb"}},
+        {"partition", {"DEVPATH=/block/sdb/sdb1", "MINOR=17", "DEVTYPE=partition"}, sandbox::Mnt::present, 1,
+         {"/bin/mount -t vfat /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
         {"huge minor", {"DEVPATH=/block/sda/sda1", "MINOR=99999999999"}, sandbox::Mnt::present, 1,
          {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"trailing slash", {"DEVPATH=/block/sda/sda1/", "MINOR=1"}, sandbox::Mnt::present, 1,
@@ -244,7 +248,7 @@ TEST_F(Agent, BlockAdd)
         options.mnt = c.mnt;
         Sandbox box(options);
         ASSERT_TRUE(box.ok()) << box.error();
-        for (const char *node : {"/dev/sda", "/dev/sda1", "/dev/sdb"})
+        for (const char *node : {"/dev/sda", "/dev/sda1", "/dev/sdb", "/dev/sdb1"})
             put(box, node);
         auto r = box.run(sandbox::agent_event({"block"}, with(c.vars, {"ACTION=add"})));
         ASSERT_TRUE(r.ok) << r.error;
@@ -389,6 +393,7 @@ TEST_F(Agent, BlockRemove)
         {"busy", sda1, true, true, 255, {"/bin/umount -f /mnt/sda1"}, true},
         {"absent", sda1, false, false, 255, {"/bin/umount -f /mnt/sda1"}, false},
         {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, true, false, 1, {}, true},
+        {"whole disk by type", {"DEVPATH=/block/sda1", "MINOR=16", "DEVTYPE=disk"}, true, false, 1, {}, true},
         {"no minor", {"DEVPATH=/block/sda/sda1"}, true, false, 1, {}, true},
         {"dot", {"DEVPATH=/block/.", "MINOR=1"}, true, false, 1, {}, true},
         {"dot dot", {"DEVPATH=/block/sda/..", "MINOR=1"}, true, false, 1, {}, true},

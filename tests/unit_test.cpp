@@ -195,8 +195,10 @@ TEST(ConvertSpecialCharacter, StopsAtNulLineFeedOrCarriageReturn)
 
 TEST(BlockPrepare, TakesTheLastComponentAsName)
 {
-    struct { const char *devpath; const char *minor; const char *name; } cases[] = {
+    struct { const char *devpath; const char *minor; const char *name; const char *devtype = nullptr; } cases[] = {
         {"/block/sda/sda1", "1", "sda1"},
+        {"/block/sda/sda1", "1", "sda1", "partition"},
+        {"/block/sdb", "16", "sdb", ""},
         {"/block/sda/sda1/", "1", "sda1"},
         {"//block//sda1", "1", "sda1"},
         {"/block/sdb", "16", "sdb"},
@@ -212,7 +214,7 @@ TEST(BlockPrepare, TakesTheLastComponentAsName)
          "a23456789012345678901234567890123456789012345678901234567"},
     };
     for (const auto &c : cases) {
-        ASSERT_TRUE(block_prepare(c.devpath, c.minor)) << c.devpath;
+        ASSERT_TRUE(block_prepare(c.devpath, c.minor, c.devtype)) << c.devpath;
         EXPECT_EQ(std::string(mountdev), std::string("/dev/") + c.name);
         EXPECT_EQ(std::string(mntptr), std::string("/mnt/") + c.name);
     }
@@ -229,11 +231,12 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
     std::string name58 = "/block/" + std::string(58, 'n');
     std::string name59 = "/block/" + std::string(59, 'n');
     ASSERT_EQ(path127.size(), 127u);
-    ASSERT_TRUE(block_prepare(path127.c_str(), "1"));
+    ASSERT_TRUE(block_prepare(path127.c_str(), "1", nullptr));
     EXPECT_STREQ(mntptr, "/mnt/sda1");
-    ASSERT_TRUE(block_prepare(name58.c_str(), "1"));
+    ASSERT_TRUE(block_prepare(name58.c_str(), "1", nullptr));
 
-    struct { const char *devpath; const char *minor; } cases[] = {
+    struct { const char *devpath; const char *minor; const char *devtype = nullptr; } cases[] = {
+        {"/block/sdb", "16", "disk"},
         {"/block/sda/sda1", "0"},
         {"/block/sda/sda1", "-3"},
         {"/block/sda/sda1", "abc"},
@@ -257,7 +260,7 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
         memset(mntptr, 'Z', sizeof mntptr - 1);
         mntptr[sizeof mntptr - 1] = 0;
         std::string before = mntptr;
-        EXPECT_FALSE(block_prepare(c.devpath, c.minor))
+        EXPECT_FALSE(block_prepare(c.devpath, c.minor, c.devtype))
             << (c.devpath ? c.devpath : "(absent)") << " / " << (c.minor ? c.minor : "(absent)");
         // An ignored MINOR leaves the buffers alone.
         if (c.minor && c.devpath && decimal_value(c.minor) <= 0) {

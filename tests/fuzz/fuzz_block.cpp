@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     take(devpath, sizeof devpath, data, first);
     take(minor, sizeof minor, split ? split + 1 : data + size, split ? size - first - 1 : 0);
 
-    bool accepted = block_prepare(devpath, minor);
+    bool accepted = block_prepare(devpath, minor, nullptr);
     if (!accepted)
         return 0;
 
