@@ -215,8 +215,13 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     sandbox::Setup setup;
     std::string name = device_name(e);
     std::string action = var(e, "ACTION");
-    bool block = !e.args.empty() && !name.empty();
-    if (block && action != "remove") {
+    // The agent matches by prefix: "b" is block, "re" is remove, "" is add.
+    auto selects = [](const char *row, const std::string &given) {
+        return given.size() <= strlen(row) && given.compare(0, given.size(), row, given.size()) == 0;
+    };
+    bool block = e.args.size() == 1 && selects("block", e.args[0]) && !name.empty();
+    bool remove = !action.empty() && selects("remove", action);
+    if (block && !remove) {
         std::string node = "/dev/" + name;
         if (cfg.node == "present") {
             FILE *f = fopen(box.host(node).c_str(), "a");
@@ -229,7 +234,7 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
         } else
             printf("  node     %s never appears\n", node.c_str());
     }
-    if (block && cfg.busy && action == "remove" && cfg.options.mnt != sandbox::Mnt::missing) {
+    if (block && remove && cfg.busy && cfg.options.mnt != sandbox::Mnt::missing) {
         setup.busy.push_back("/mnt/" + name);
         printf("  busy     /mnt/%s is still a mount point\n", name.c_str());
     }
