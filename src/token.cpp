@@ -46,7 +46,7 @@ int32_t parse_process(const char *src)
             *out++ = *in++;
         *out++ = '\0';
         if (!ends_input(*in) && *in != ' ')
-            break;
+            break; // cut at the end of text; the rest is not read
     }
     tokenset.count = i;
     return i;
