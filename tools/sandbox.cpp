@@ -181,6 +181,25 @@ std::string output_path(int run, size_t i)
     return "/.sandbox/out." + std::to_string(run) + "." + std::to_string(i);
 }
 
+// A program named without a slash, found along PATH as a shell would.
+std::string find_program(const std::string &name)
+{
+    const char *path = getenv("PATH");
+    if (name.find('/') != std::string::npos || !path)
+        return name;
+    std::string dirs = path;
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return name;
+}
+
 } // namespace
 
 int Result::status(size_t i) const
@@ -229,29 +248,6 @@ Command agent_event(const std::vector<std::string> &args, const std::vector<std:
     c.env.insert(c.env.end(), vars.begin(), vars.end());
     return c;
 }
-
-namespace {
-
-// A program named without a slash, found along PATH as a shell would.
-std::string find_program(const std::string &name)
-{
-    const char *path = getenv("PATH");
-    if (name.find('/') != std::string::npos || !path)
-        return name;
-    std::string dirs = path;
-    for (size_t start = 0; start <= dirs.size();) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return name;
-}
-
-} // namespace
 
 Sandbox::Sandbox(Options options) : options_(std::move(options))
 {
