@@ -1,8 +1,9 @@
 # Flags for code that ends up in the agent: no exceptions, no RTTI, nothing
-# that pulls the C++ runtime in, and dead code dropped at link time.
+# that pulls the C++ runtime in, no C++ library header, and dead code
+# dropped at link time.
 add_library(agent_flags INTERFACE)
 target_compile_options(agent_flags INTERFACE
-  -Wall -Wextra -Werror=return-type
+  -Wall -Wextra -Werror=return-type -nostdinc++
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   -ffunction-sections -fdata-sections)
@@ -19,21 +20,42 @@ if(HOTPLUG_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Debian's musl for the target, when it is installed: its headers only, and
+# its static C library linked by the recipe its package ships.
+string(REPLACE "-gnu" "-musl" _musl "${CMAKE_C_LIBRARY_ARCHITECTURE}")
+set(HOTPLUG_MUSL_TRIPLET "${_musl}" CACHE STRING "Target triplet of Debian's musl (/usr/lib/TRIPLET)")
+set(_musl_include /usr/include/${HOTPLUG_MUSL_TRIPLET})
+set(_musl_specs /usr/lib/${HOTPLUG_MUSL_TRIPLET}/musl-gcc.specs)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND EXISTS ${_musl_include}/stdlib.h AND EXISTS ${_musl_specs})
+  add_library(musl_libc INTERFACE)
+  target_compile_options(musl_libc INTERFACE -nostdinc -isystem ${_musl_include})
+  target_link_options(musl_libc INTERFACE -static -specs=${_musl_specs})
+elseif(HOTPLUG_LINKAGE STREQUAL "musl")
+  message(FATAL_ERROR "HOTPLUG_LINKAGE=musl needs GCC and Debian's musl for ${HOTPLUG_MUSL_TRIPLET}, "
+    "and ${_musl_specs} is missing: install musl-dev for that architecture (musl-dev:armel for "
+    "the arm preset), or run tools/test-all, which does")
+endif()
+
 # Links a program of agent code with the C driver, so that a stray use of
-# the C++ runtime fails the link instead of growing the binary.
-# LINKAGE is static or dynamic; without it HOTPLUG_STATIC decides.
+# the C++ runtime fails the link instead of growing the binary. LINKAGE is
+# dynamic, static (both on the compiler's C library) or musl (static on
+# musl); without it HOTPLUG_LINKAGE decides. CORE links the agent's modules,
+# built for the same C library.
 function(agent_program target)
-  cmake_parse_arguments(arg "" "LINKAGE" "" ${ARGN})
+  cmake_parse_arguments(arg "CORE" "LINKAGE" "" ${ARGN})
   if(NOT arg_LINKAGE)
-    if(HOTPLUG_STATIC)
-      set(arg_LINKAGE static)
-    else()
-      set(arg_LINKAGE dynamic)
-    endif()
+    set(arg_LINKAGE ${HOTPLUG_LINKAGE})
   endif()
   target_link_libraries(${target} PRIVATE agent_flags)
-  if(arg_LINKAGE STREQUAL "static")
+  set(core hotplug_core)
+  if(arg_LINKAGE STREQUAL "musl")
+    target_link_libraries(${target} PRIVATE musl_libc)
+    set(core hotplug_core_musl)
+  elseif(arg_LINKAGE STREQUAL "static")
     target_link_options(${target} PRIVATE -static)
+  endif()
+  if(arg_CORE)
+    target_link_libraries(${target} PRIVATE ${core})
   endif()
   if(NOT HOTPLUG_SANITIZE AND NOT HOTPLUG_FUZZ)
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)

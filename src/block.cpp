@@ -3,8 +3,8 @@
 #include "token.hpp"
 #include "util.hpp"
 
-#include <cstdlib>
-#include <cstring>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +18,9 @@ constexpr int node_tests = 100;
 constexpr useconds_t node_sleep_us = 10000;
 
 // prefix and name into dst; false when they do not fit.
-bool join(char *dst, size_t size, const char *prefix, const char *name)
+bool join(char *dst, size_t size, const char *prefix, const char *name, size_t n)
 {
-    size_t p = strlen(prefix), n = strlen(name);
+    size_t p = strlen(prefix);
     if (p + n >= size)
         return false;
     memcpy(dst, prefix, p);
@@ -32,12 +32,17 @@ bool join(char *dst, size_t size, const char *prefix, const char *name)
 // which the conversion stops at) would make it a path below another one.
 bool safe_name(const char *name)
 {
-    return !strchr(name, '/') && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+        return false;
+    for (const char *p = name; *p; p++)
+        if (*p == '/')
+            return false;
+    return true;
 }
 
 int32_t block_add()
 {
-    if (!block_prepare(getenv("DEVPATH"), getenv("MINOR"), getenv("DEVTYPE")))
+    if (!block_prepare(env_value("DEVPATH"), env_value("MINOR"), env_value("DEVTYPE")))
         return 1;
 
     if (access(mntptr, F_OK) != 0 && mkdir(mntptr, 0755) != 0)
@@ -54,7 +59,7 @@ int32_t block_add()
 
 int32_t block_remove()
 {
-    if (!block_prepare(getenv("DEVPATH"), getenv("MINOR"), getenv("DEVTYPE")))
+    if (!block_prepare(env_value("DEVPATH"), env_value("MINOR"), env_value("DEVTYPE")))
         return 1;
 
     umount_run(mntptr);
@@ -95,8 +100,9 @@ bool block_prepare(const char *devpath, const char *minor, const char *devtype)
         return false;
 
     const char *name = tokenset.token[tokenset.count - 1];
-    return safe_name(name) && join(mountdev, mountdev_size, "/dev/", name) &&
-           join(mntptr, mntptr_size, "/mnt/", name);
+    size_t n = strlen(name);
+    return safe_name(name) && join(mountdev, mountdev_size, "/dev/", name, n) &&
+           join(mntptr, mntptr_size, "/mnt/", name, n);
 }
 
 int32_t block_handler()

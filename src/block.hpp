@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 constexpr int devbuf2_size = 128;
 constexpr int mountdev_size = 150;

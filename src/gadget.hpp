@@ -1,5 +1,5 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 int32_t gadget_handler();

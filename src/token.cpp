@@ -1,6 +1,6 @@
 #include "token.hpp"
 
-#include <cstring>
+#include <string.h>
 
 token_set tokenset;
 
@@ -9,6 +9,12 @@ namespace {
 bool ends_input(char c)
 {
     return c == '\0' || c == '\n';
+}
+
+// Bytes above the space, nearly all of a path, cost one comparison.
+bool ends_token(char c)
+{
+    return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || ends_input(c));
 }
 
 } // namespace
@@ -26,26 +32,24 @@ int32_t parse_process(const char *src)
 
     const char *in = src;
     char *out = tokenset.text;
-    char *const end = tokenset.text + token_text_size;
+    // A token needs at least one byte and its NUL; past that the input is
+    // longer than text can hold, so stop rather than overrun.
+    char *const last = tokenset.text + token_text_size - 1;
     int32_t i = 0;
 
-    while (!ends_input(*in) && i < max_tokens) {
+    while (i < max_tokens) {
         while (*in == ' ')
             in++;
-        if (ends_input(*in))
-            break;
-        // A token needs at least one byte and its NUL; past that the input
-        // is longer than text can hold, so stop rather than overrun.
-        if (end - out < 2)
+        if (ends_input(*in) || out >= last)
             break;
 
         tokenset.token[i] = out;
         tokenset.lead[i] = *in;
         i++;
-        while (!ends_input(*in) && *in != ' ' && end - out > 1)
+        while (!ends_token(*in) && out < last)
             *out++ = *in++;
         *out++ = '\0';
-        if (!ends_input(*in) && *in != ' ')
+        if (!ends_token(*in))
             break; // cut at the end of text; the rest is not read
     }
     tokenset.count = i;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 constexpr int max_tokens = 128;
 constexpr int token_text_size = 128;

@@ -1,23 +1,44 @@
 #include "util.hpp"
 
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+// text past prefix when text starts with it, otherwise null.
+const char *skip_prefix(const char *text, const char *prefix)
+{
+    for (; *prefix; prefix++, text++)
+        if (*text != *prefix)
+            return nullptr;
+    return text;
+}
+
+} // namespace
+
 int32_t call_subsystem(const char *name, const subsystem_entry *table)
 {
-    size_t len = strlen(name);
-
     for (const subsystem_entry *row = table; row->name; row++)
-        if (strncmp(row->name, name, len) == 0)
+        if (skip_prefix(row->name, name))
             return row->handler();
     return 1;
 }
 
+const char *env_value(const char *name)
+{
+    for (char **e = environ; *e; e++) {
+        if (**e != *name)
+            continue;
+        const char *v = skip_prefix(*e, name);
+        if (v && *v == '=')
+            return v + 1;
+    }
+    return nullptr;
+}
+
 int32_t call_action(const subsystem_entry *table)
 {
-    const char *action = getenv("ACTION");
+    const char *action = env_value("ACTION");
     if (!action)
         return 1;
     return call_subsystem(action, table);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // One row of a dispatch table; a table ends with a row whose name is null.
 struct subsystem_entry {
@@ -9,6 +9,11 @@ struct subsystem_entry {
 };
 
 int32_t call_subsystem(const char *name, const subsystem_entry *table);
+
+// The value of the environment variable name, or null. What getenv does,
+// without a call per variable: the kernel passes about ten, and this runs
+// for every one of ACTION, DEVPATH, MINOR and DEVTYPE.
+const char *env_value(const char *name);
 
 // A subsystem handler's dispatch: ACTION looked up in the action table,
 // result 1 when it is absent.

@@ -2,7 +2,7 @@
 // launcher the agent itself never calls (load_module) or a bare launch.
 #include "util.hpp"
 
-#include <cstring>
+#include <string.h>
 
 int main(int argc, char **argv)
 {
