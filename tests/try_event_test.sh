@@ -1,9 +1,10 @@
 #!/bin/sh
-# try-event shows a stick plugged in and removed, and refuses bad usage.
+# try-event shows a stick plugged in and removed, the node the agent looks
+# for whatever the path holds, and refuses bad usage.
 # usage: try_event_test.sh TRY_EVENT
 set -u
 t=$1
-out=$("$t" block ACTION=add DEVPATH=/block/sda/sda1 MINOR=1 -- block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1 2>&1)
+out=$("$t" --help 2>&1 && "$t" usb 2>&1)
 case $out in
 *"cannot make a sandbox here"*)
     [ "${CI:-}" = true ] && { echo "$out"; exit 1; }
@@ -18,11 +19,39 @@ event 2: hotplug block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
   started  /bin/umount -f /mnt/sda1
   removed  /mnt/sda1/
   exit     0'
-got=$(printf '%s\n' "$out" | sed 's/ (after [0-9.]* s)$//')
-if [ "$got" != "$expected" ]; then
-    printf 'FAIL: plug-in and removal\n--- expected\n%s\n--- got\n%s\n' "$expected" "$got"
-    exit 1
-fi
+status=0
+# The output of one call, without its timings, against what is expected.
+expect() {
+    what=$1 want=$2
+    shift 2
+    got=$("$t" "$@" 2>&1 | sed 's/ (after [0-9.]* s)$//')
+    [ "$got" = "$want" ] && return
+    printf 'FAIL: %s\n--- expected\n%s\n--- got\n%s\n' "$what" "$want" "$got"
+    status=1
+}
+expect "plug-in and removal" "$expected" \
+    block ACTION=add DEVPATH=/block/sda/sda1 MINOR=1 -- block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
+
+lf='
+' cr=$(printf '\r')
+# The node is the one the agent waits for, or none when it ignores the event.
+expect "a space separates components" 'event 1: hotplug block ACTION=add '"'DEVPATH=/block/my disk'"' MINOR=1
+  node     /dev/disk is there
+  made     /mnt/disk/, mode 0755
+  started  /bin/mount -t vfat /dev/disk /mnt/disk
+  exit     1' block ACTION=add 'DEVPATH=/block/my disk' MINOR=1
+expect "a line feed ends the path" 'event 1: hotplug block ACTION=add DEVPATH=/block/sdb/sdb1\n/x MINOR=17
+  node     /dev/sdb1 is there
+  made     /mnt/sdb1/, mode 0755
+  started  /bin/mount -t vfat /dev/sdb1 /mnt/sdb1
+  exit     1' block ACTION=add "DEVPATH=/block/sdb/sdb1$lf/x" MINOR=17
+expect "a slash after a CR is ignored" 'event 1: hotplug block ACTION=add DEVPATH=/block/sda\x0d/../../etc MINOR=1
+  exit     1' block ACTION=add "DEVPATH=/block/sda$cr/../../etc" MINOR=1
+expect "a control byte in the name is escaped on the node line" 'event 1: hotplug block ACTION=add DEVPATH=/block/sd\x0da MINOR=1
+  node     /dev/sd\x0da never appears
+  made     /mnt/sd\x0da/, mode 0755
+  started  /bin/mount -t vfat /dev/sd\x0da /mnt/sd\x0da
+  exit     1' --node=absent block ACTION=add "DEVPATH=/block/sd${cr}a" MINOR=1
 
 status=0
 for bad in "" "--node=sometimes block" "--frob block" "block ACTION=add -- --busy" "block -- --"; do
@@ -31,5 +60,5 @@ for bad in "" "--node=sometimes block" "--frob block" "block ACTION=add -- --bus
     rc=$?
     [ $rc -eq 2 ] || { echo "FAIL: 'try-event $bad' exited $rc, not 2"; status=1; }
 done
-[ $status -eq 0 ] && echo "try-event: plug-in, removal and usage errors as expected"
+[ $status -eq 0 ] && echo "try-event: events, names and usage errors as expected"
 exit $status

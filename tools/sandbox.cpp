@@ -118,10 +118,15 @@ void set_fds(const Command &command, const std::string &out)
     close_range(3, ~0U, 0);
 }
 
+// The build machine's system calls, as the fork filter sees them.
 #if defined(__x86_64__)
 constexpr uint32_t native_arch = AUDIT_ARCH_X86_64;
+constexpr uint32_t fork_nr = SYS_fork, vfork_nr = SYS_vfork;
 #elif defined(__aarch64__)
 constexpr uint32_t native_arch = AUDIT_ARCH_AARCH64;
+constexpr uint32_t fork_nr = ~0u, vfork_nr = ~0u; // none: clone makes every process
+#else
+#error "sandbox: no system call table for this build machine; add its AUDIT_ARCH and fork calls here"
 #endif
 
 // From here on a new process cannot be made: fork and vfork fail with
@@ -137,8 +142,8 @@ bool forbid_fork()
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, enosys),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 1, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_vfork, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fork_nr, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, vfork_nr, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, eagain),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
@@ -360,86 +365,71 @@ Result Sandbox::run(const Command &command, const Setup &setup)
     return run(std::vector<Command>{command}, setup);
 }
 
-Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
+// In the run's manager process: enters the sandbox, starts the commands
+// and reaps every process of the run, reporting each step on fd.
+void Sandbox::supervise(const std::vector<Command> &commands, const Setup &setup, int run, int fd) const
 {
-    Result r;
-    if (!ok()) {
-        r.error = error_;
-        return r;
-    }
-    int run = ++runs_;
-    fflush(nullptr); // the run's processes must not write our buffers again
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) {
-        r.error = failed("pipe");
-        return r;
-    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    alarm(setup.timeout_s);
+    enter(setup);
 
-    pid_t manager = fork();
-    if (manager < 0) {
-        r.error = failed("fork");
-        return r;
-    }
-    if (manager == 0) {
-        close(p[0]);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        alarm(setup.timeout_s);
-        enter(setup);
-
-        int64_t start = now_ns();
-        report(p[1], "start " + std::to_string(start));
-        if (!setup.later.empty()) {
-            pid_t helper = fork();
-            if (helper == 0) {
-                make_later(setup.later, start, p[1]);
-                _exit(0);
-            }
-            report(p[1], "helper " + std::to_string(helper));
+    int64_t start = now_ns();
+    report(fd, "start " + std::to_string(start));
+    if (!setup.later.empty()) {
+        pid_t helper = fork();
+        if (helper == 0) {
+            make_later(setup.later, start, fd);
+            _exit(0);
         }
-        for (size_t i = 0; i < commands.size(); i++) {
-            const Command &c = commands[i];
-            std::vector<std::string> argv = c.argv;
-            if (c.target && !options_.runner.empty()) {
-                argv.insert(argv.begin(), options_.runner.begin(), options_.runner.end());
-                argv[0] = "/.sandbox/runner";
-            }
-            std::vector<char *> args = pointers(argv);
-            std::vector<char *> env = pointers(c.env);
-            std::string out = output_path(run, i);
-            pid_t pid = fork();
-            if (pid == 0) {
-                umask(022); // as the kernel starts a helper
-                set_fds(c, out);
-                if (c.fork_fails && !forbid_fork())
-                    _exit(125);
-                execve(args[0], args.data(), env.data());
-                _exit(127);
-            }
-            report(p[1], "command " + std::to_string(i) + " " + std::to_string(pid));
-        }
-        int st;
-        pid_t pid;
-        while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
-            if (pid > 0)
-                report(p[1], "exit " + std::to_string(pid) + " " + std::to_string(st) + " " +
-                                 std::to_string(now_ns()));
-        _exit(0);
+        report(fd, "helper " + std::to_string(helper));
     }
+    for (size_t i = 0; i < commands.size(); i++) {
+        const Command &c = commands[i];
+        std::vector<std::string> argv = c.argv;
+        if (c.target && !options_.runner.empty()) {
+            argv.insert(argv.begin(), options_.runner.begin(), options_.runner.end());
+            argv[0] = "/.sandbox/runner";
+        }
+        std::vector<char *> args = pointers(argv);
+        std::vector<char *> env = pointers(c.env);
+        std::string out = output_path(run, i);
+        pid_t pid = fork();
+        if (pid == 0) {
+            umask(022); // as the kernel starts a helper
+            set_fds(c, out);
+            if (c.fork_fails && !forbid_fork())
+                _exit(125);
+            execve(args[0], args.data(), env.data());
+            _exit(127);
+        }
+        report(fd, "command " + std::to_string(i) + " " + std::to_string(pid));
+    }
+    int st;
+    pid_t pid;
+    while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
+        if (pid > 0)
+            report(fd, "exit " + std::to_string(pid) + " " + std::to_string(st) + " " + std::to_string(now_ns()));
+    _exit(0);
+}
 
-    close(p[1]);
+namespace {
+
+std::string read_all(int fd)
+{
     std::string text;
     char buf[4096];
     ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0)
             text.append(buf, n);
-    close(p[0]);
-    int st = 0;
-    waitpid(manager, &st, 0);
+    return text;
+}
 
-    std::vector<int> pids(commands.size(), 0);
-    r.commands.resize(commands.size());
+// The manager's report lines into r; pids gets each command's process.
+void read_reports(const std::string &text, std::vector<int> &pids, Result &r)
+{
+    r.commands.resize(pids.size());
     int helper = 0;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -472,16 +462,60 @@ Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
                 r.others.push_back(e);
         }
     }
-    for (size_t i = 0; i < commands.size(); i++) {
-        std::string out;
+}
+
+} // namespace
+
+// What each command wrote to its standard output and error.
+std::vector<std::string> Sandbox::outputs(int run, size_t count) const
+{
+    std::vector<std::string> out(count);
+    for (size_t i = 0; i < count; i++) {
         FILE *f = fopen(host(output_path(run, i)).c_str(), "r");
-        if (f) {
-            while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-                out.append(buf, n);
-            fclose(f);
-        }
-        r.output.push_back(out);
+        if (!f)
+            continue;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            out[i].append(buf, n);
+        fclose(f);
     }
+    return out;
+}
+
+Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
+{
+    Result r;
+    if (!ok()) {
+        r.error = error_;
+        return r;
+    }
+    int run = ++runs_;
+    fflush(nullptr); // the run's processes must not write our buffers again
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        r.error = failed("pipe");
+        return r;
+    }
+    pid_t manager = fork();
+    if (manager < 0) {
+        r.error = failed("fork");
+        return r;
+    }
+    if (manager == 0) {
+        close(p[0]);
+        supervise(commands, setup, run, p[1]);
+    }
+
+    close(p[1]);
+    std::string text = read_all(p[0]);
+    close(p[0]);
+    int st = 0;
+    waitpid(manager, &st, 0);
+
+    std::vector<int> pids(commands.size(), 0);
+    read_reports(text, pids, r);
+    r.output = outputs(run, commands.size());
 
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
         r.error = WIFSIGNALED(st) ? "the run was killed (timeout?)"

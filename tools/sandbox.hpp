@@ -93,6 +93,8 @@ public:
 private:
     bool build();
     void enter(const Setup &setup) const;
+    [[noreturn]] void supervise(const std::vector<Command> &commands, const Setup &setup, int run, int fd) const;
+    std::vector<std::string> outputs(int run, size_t count) const;
 
     Options options_;
     std::string top_;

@@ -1,7 +1,9 @@
 // try-event: shows what the agent does for hotplug events, without touching
 // this machine. Each event runs the real agent at its real paths inside a
 // sandbox; the events of one call share the sandbox, in order.
+#include "block.hpp"
 #include "sandbox.hpp"
+#include "util.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -149,25 +151,37 @@ std::string joined(const std::vector<std::string> &words)
     return out;
 }
 
-std::string var(const Event &e, const char *name)
+// The event's value of name as the agent sees it (the first), or null.
+const char *var(const Event &e, const char *name)
 {
-    std::string prefix = std::string(name) + "=";
+    size_t n = strlen(name);
     for (const std::string &v : e.vars)
-        if (v.compare(0, prefix.size(), prefix) == 0)
-            return v.substr(prefix.size());
-    return "";
+        if (v.compare(0, n, name) == 0 && v[n] == '=')
+            return v.c_str() + n + 1;
+    return nullptr;
 }
 
-// The device name that the event's DEVPATH leads to, if it is a plain one.
-std::string device_name(const Event &e)
+// The agent's own dispatch and block preparation decide the scene: these
+// tables have the rows of the agent's, in its order, and the walker is its.
+int32_t block_row() { return 1; }
+int32_t other_row() { return 0; }
+int32_t add_row() { return 1; }
+int32_t remove_row() { return 2; }
+
+const subsystem_entry subsystems[] = {{"block", block_row}, {"gadget", other_row}, {nullptr, nullptr}};
+const subsystem_entry block_actions[] = {{"add", add_row}, {"remove", remove_row}, {nullptr, nullptr}};
+
+// For a block event the agent acts on: 1 for add, 2 for remove, with its
+// node and mount point paths in mountdev and mntptr. 0 for any other event.
+int block_action(const Event &e)
 {
-    std::string path = var(e, "DEVPATH");
-    while (!path.empty() && path.back() == '/')
-        path.pop_back();
-    std::string name = path.substr(path.find_last_of('/') + 1);
-    if (name.empty() || name == "." || name == ".." || name.find_first_of(" \t\r\n") != std::string::npos)
-        return "";
-    return name;
+    const char *action = var(e, "ACTION");
+    if (e.args.size() != 1 || call_subsystem(e.args[0].c_str(), subsystems) != 1 || !action)
+        return 0;
+    int row = call_subsystem(action, block_actions);
+    if (row != 1 && row != 2)
+        return 0;
+    return block_prepare(var(e, "DEVPATH"), var(e, "MINOR"), var(e, "DEVTYPE")) ? row : 0;
 }
 
 std::map<std::string, mode_t> *tree_seen;
@@ -213,30 +227,25 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     printf("event %d: hotplug %s\n", number, joined(shown_event).c_str());
 
     sandbox::Setup setup;
-    std::string name = device_name(e);
-    std::string action = var(e, "ACTION");
-    // The agent matches by prefix: "b" is block, "re" is remove, "" is add.
-    auto selects = [](const char *row, const std::string &given) {
-        return given.size() <= strlen(row) && given.compare(0, given.size(), row, given.size()) == 0;
-    };
-    bool block = e.args.size() == 1 && selects("block", e.args[0]) && !name.empty();
-    bool remove = !action.empty() && selects("remove", action);
-    if (block && !remove) {
-        std::string node = "/dev/" + name;
+    int block = block_action(e);
+    if (block == 1) {
+        std::string node = mountdev;
         if (cfg.node == "present") {
             FILE *f = fopen(box.host(node).c_str(), "a");
             if (f)
                 fclose(f);
-            printf("  node     %s is there\n", node.c_str());
+            printf("  node     %s is there\n", shown(node).c_str());
         } else if (cfg.node == "after") {
             setup.later.push_back({node, cfg.node_ms});
-            printf("  node     %s appears after %d ms\n", node.c_str(), cfg.node_ms);
+            printf("  node     %s appears after %d ms\n", shown(node).c_str(), cfg.node_ms);
         } else
-            printf("  node     %s never appears\n", node.c_str());
+            printf("  node     %s never appears\n", shown(node).c_str());
     }
-    if (block && remove && cfg.busy && cfg.options.mnt != sandbox::Mnt::missing) {
-        setup.busy.push_back("/mnt/" + name);
-        printf("  busy     /mnt/%s is still a mount point\n", name.c_str());
+    if (block == 2 && cfg.busy && cfg.options.mnt != sandbox::Mnt::missing) {
+        // Made here, not by the run, so that it is not shown as the agent's.
+        mkdir(box.host(mntptr).c_str(), 0755);
+        setup.busy.push_back(mntptr);
+        printf("  busy     %s is still a mount point\n", shown(mntptr).c_str());
     }
 
     box.clear_records();
