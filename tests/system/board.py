@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Boots the ARM test board and runs the system checks through its serial
+"""Boots an ARM test board and runs the system checks through its serial
 console (commands) and QMP (plugging and unplugging USB sticks)."""
 
 import argparse
@@ -7,6 +7,7 @@ import json
 import os
 import re
 import select
+import shutil
 import socket
 import struct
 import subprocess
@@ -14,6 +15,53 @@ import sys
 import time
 
 MIB = 1024 * 1024
+
+# qemu's machine arguments for each board, and the USB host its sticks go on.
+BOARDS = {
+    "virt": (["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "qemu-xhci"),
+    "versatilepb": (["-M", "versatilepb"], "pci-ohci"),
+}
+
+# What /proc/cpuinfo's "CPU part" is, where its model name is only "ARMv7 Processor".
+CPU_PARTS = {"0x926": "ARM926EJ-S", "0xb76": "ARM1176", "0xc07": "Cortex-A7", "0xc09": "Cortex-A9",
+             "0xc0f": "Cortex-A15"}
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def make_initramfs(board, build, cache, work, extra=()):
+    """The guest's root: what the ARM build's cmake --install makes, the
+    board's busybox, the start-up files and recording gadget scripts, and
+    any extra (guest path, host file, mode) triples. Returns its path."""
+    root = os.path.join(work, "root")
+    env = dict(os.environ, DESTDIR=root)
+    subprocess.run(["cmake", "--install", build, "--prefix", "/"], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    for d in ("bin", "sbin", "usr/bin", "usr/sbin", "proc", "sys", "dev", "mnt", "tmp", "etc/quorvane",
+              "lib/modules"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    files = [("/bin/busybox", os.path.join(cache, "busybox-" + board, "bin", "busybox"), 0o755),
+             ("/etc/rc", os.path.join(HERE, "rc"), 0o755),
+             ("/etc/console", os.path.join(HERE, "console"), 0o755),
+             ("/etc/inittab", os.path.join(HERE, "inittab"), 0o644),
+             ("/etc/quorvane/gadget.sh", os.path.join(HERE, "gadget-script"), 0o755),
+             ("/etc/quorvane/ugadget.sh", os.path.join(HERE, "gadget-script"), 0o755),
+             ("/lib/modules/dummy_hcd.ko", os.path.join(cache, "kernel-" + board, "dummy_hcd.ko"), 0o644)]
+    for inside, host, mode in files + list(extra):
+        dst = os.path.join(root, inside.lstrip("/"))
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copyfile(host, dst)
+        os.chmod(dst, mode)
+    os.symlink("busybox", os.path.join(root, "bin", "sh"))
+    os.symlink("bin/busybox", os.path.join(root, "init"))
+    image = os.path.join(work, "initramfs.gz")
+    with open(image, "wb") as out:
+        names = subprocess.run(["find", "."], cwd=root, check=True, capture_output=True).stdout
+        cpio = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=names, check=True,
+                              capture_output=True).stdout
+        out.write(subprocess.run(["gzip", "-1"], input=cpio, check=True, capture_output=True).stdout)
+    return image
 
 
 def make_stick(path, label, content):
@@ -36,14 +84,19 @@ def make_stick(path, label, content):
 
 
 class Board:
-    def __init__(self, kernel, initrd, work):
+    def __init__(self, board, cache, initrd, work):
         self.qmp_path = os.path.join(work, "qmp.sock")
+        machine, usb = BOARDS[board]
+        kernel = os.path.join(cache, "kernel-" + board, "zImage")
+        dtb = os.path.join(cache, "kernel-" + board, "board.dtb")
+        if os.path.exists(dtb):
+            machine = machine + ["-dtb", dtb]
         self.proc = subprocess.Popen(
-            ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", "256",
+            ["qemu-system-arm"] + machine + ["-m", "256",
              "-nographic", "-no-reboot", "-monitor", "none", "-serial", "stdio",
              "-kernel", kernel, "-initrd", initrd,
              "-append", "console=ttyAMA0 rdinit=/init panic=-1 " + os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"),
-             "-device", "qemu-xhci,id=xhci",
+             "-device", usb + ",id=usb",
              "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.buf = b""
@@ -80,11 +133,19 @@ class Board:
 
     def sh(self, command, timeout=20):
         """Runs a command in the guest shell; returns (status, output)."""
+        return self.finish(self.start(command), timeout)
+
+    def start(self, command):
+        """Starts a command in the guest shell; finish() waits for it."""
         self.marker += 1
         begin, end = "<<B%d>>" % self.marker, "<<E%d:" % self.marker
         line = "echo '%s'; %s; echo '%s'$?'>>'\n" % (begin, command, end)
         self.proc.stdin.write(line.encode())
         self.proc.stdin.flush()
+        return begin, end
+
+    def finish(self, markers, timeout=20):
+        begin, end = markers
         m = self.read_until(re.escape(begin.encode()) + rb"\r?\n(.*?)" + re.escape(end.encode())
                             + rb"(\d+)>>", timeout)
         return int(m.group(2)), m.group(1).decode(errors="replace").replace("\r", "")
@@ -108,10 +169,14 @@ class Board:
     def plug(self, name, image):
         self.qmp_call("blockdev-add", driver="raw", **{"node-name": name},
                       file={"driver": "file", "filename": image})
-        self.qmp_call("device_add", driver="usb-storage", id=name, drive=name, bus="xhci.0")
+        self.qmp_call("device_add", driver="usb-storage", id=name, drive=name, bus="usb.0")
 
     def unplug(self, name, timeout=20):
         self.qmp_call("device_del", id=name)
+        self.forget(name, timeout)
+
+    def forget(self, name, timeout=20):
+        """Waits for an unplugged stick to be gone and drops its image."""
         end = time.time() + timeout
         while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == name
                       for e in self.events):
@@ -135,6 +200,16 @@ class Board:
             time.sleep(0.1)
         return None
 
+    def cpu(self):
+        """The guest's CPU as /proc/cpuinfo names it, and its part where that is vague."""
+        info = self.sh("cat /proc/cpuinfo")[1]
+        name = re.search(r"^(?:model name|Processor)\s*:\s*(.*)$", info, re.M)
+        part = re.search(r"^CPU part\s*:\s*(\S+)$", info, re.M)
+        text = name.group(1) if name else "unknown"
+        if part and CPU_PARTS.get(part.group(1)) and CPU_PARTS[part.group(1)] not in text:
+            text += ", part %s: %s" % (part.group(1), CPU_PARTS[part.group(1)])
+        return text
+
     def stop(self):
         self.proc.kill()
         self.proc.wait()
@@ -150,10 +225,12 @@ def gone(dir):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--kernel", required=True)
-    ap.add_argument("--initrd", required=True)
+    ap.add_argument("--board", choices=sorted(BOARDS), default="virt")
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--cache", required=True)
     ap.add_argument("--work", required=True)
     opts = ap.parse_args()
+    initrd = make_initramfs(opts.board, opts.build, opts.cache, opts.work)
 
     sticks = {}
     for name in ("stick1", "stick2"):
@@ -167,11 +244,12 @@ def main():
         print("system: %s %s%s" % ("PASS" if ok else "FAIL", what, (": " + detail) if detail else ""),
               flush=True)
 
-    board = Board(opts.kernel, opts.initrd, opts.work)
+    board = Board(opts.board, opts.cache, initrd, opts.work)
     total_start = time.time()
     try:
         board.boot()
-        print("system: booted to a shell in %.2f s" % board.boot_s, flush=True)
+        print("system: %s booted to a shell in %.2f s, CPU: %s" % (opts.board, board.boot_s, board.cpu()),
+              flush=True)
 
         board.plug("stick1", sticks["stick1"])
         t = board.wait_for(mounted("/mnt/sda1"), 15)
