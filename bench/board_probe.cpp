@@ -6,9 +6,11 @@
 //
 // usage: board-probe burst N UEVENT_FILE COMM   N "change" events on one device
 //        board-probe coldplug COMM              "add" to every uevent file under /sys/devices
-//        board-probe mounted|gone DIR           waits until DIR is a vfat mount, or gone
+//        board-probe mounted|gone DIR DISK      from DISK's arrival (departure) until
+//                                               DIR is a vfat mount (is gone)
 // burst and coldplug print "EVENTS MICROSECONDS": from the first write until
-// the last helper called COMM has exited.
+// the last helper called COMM has exited; mounted and gone print WAITING
+// when they start and "DONE MICROSECONDS" at the end.
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdint.h>
@@ -26,6 +28,7 @@ constexpr int record_size = 64;
 constexpr int comm_at = 36;
 constexpr int comm_size = 16;
 constexpr int64_t give_up_us = 300 * 1000000LL;
+constexpr int64_t wait_us = 30 * 1000000LL;
 
 const char accounting[] = "/tmp/acct";
 
@@ -141,17 +144,35 @@ bool is_mounted(const char *dir)
     return found;
 }
 
-int wait_for(bool mounted, const char *dir)
+bool exists(const char *path)
 {
+    return access(path, F_OK) == 0;
+}
+
+bool is_done(bool mounted, const char *dir)
+{
+    return mounted ? is_mounted(dir) : !is_mounted(dir) && !exists(dir);
+}
+
+// From the disk's arrival (or departure) in sysfs until DIR is mounted (or
+// gone): the part of a plug cycle that follows the kernel's own.
+int wait_for(bool mounted, const char *dir, const char *disk)
+{
+    char sys[128];
+    snprintf(sys, sizeof sys, "/sys/block/%s", disk);
     printf("WAITING\n");
     fflush(stdout);
-    int64_t end = now_us() + give_up_us;
-    while (mounted ? !is_mounted(dir) : is_mounted(dir) || access(dir, F_OK) == 0) {
-        if (now_us() > end)
+    int64_t end = now_us() + wait_us, start = 0;
+    while (!start || !is_done(mounted, dir)) {
+        if (!start && exists(sys) == mounted)
+            start = now_us();
+        if (now_us() > end) {
+            printf("TIMEOUT\n");
             return 1;
-        usleep(1000);
+        }
+        usleep(10000); // the board has one CPU, and the helper needs it
     }
-    printf("DONE\n");
+    printf("DONE %lld\n", static_cast<long long>(now_us() - start));
     return 0;
 }
 
@@ -163,8 +184,8 @@ int main(int argc, char **argv)
         return burst(atol(argv[2]), argv[3], argv[4]);
     if (argc == 3 && strcmp(argv[1], "coldplug") == 0)
         return coldplug(argv[2]);
-    if (argc == 3 && (strcmp(argv[1], "mounted") == 0 || strcmp(argv[1], "gone") == 0))
-        return wait_for(strcmp(argv[1], "mounted") == 0, argv[2]);
-    fprintf(stderr, "usage: board-probe burst N UEVENT COMM | coldplug COMM | mounted|gone DIR\n");
+    if (argc == 4 && (strcmp(argv[1], "mounted") == 0 || strcmp(argv[1], "gone") == 0))
+        return wait_for(strcmp(argv[1], "mounted") == 0, argv[2], argv[3]);
+    fprintf(stderr, "usage: board-probe burst N UEVENT COMM | coldplug COMM | mounted|gone DIR DISK\n");
     return 2;
 }

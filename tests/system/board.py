@@ -84,7 +84,7 @@ def make_stick(path, label, content):
 
 
 class Board:
-    def __init__(self, board, cache, initrd, work):
+    def __init__(self, board, cache, initrd, work, qemu_args=()):
         self.qmp_path = os.path.join(work, "qmp.sock")
         machine, usb = BOARDS[board]
         kernel = os.path.join(cache, "kernel-" + board, "zImage")
@@ -92,7 +92,7 @@ class Board:
         if os.path.exists(dtb):
             machine = machine + ["-dtb", dtb]
         self.proc = subprocess.Popen(
-            ["qemu-system-arm"] + machine + ["-m", "256",
+            ["qemu-system-arm"] + machine + list(qemu_args) + ["-m", "256",
              "-nographic", "-no-reboot", "-monitor", "none", "-serial", "stdio",
              "-kernel", kernel, "-initrd", initrd,
              "-append", "console=ttyAMA0 rdinit=/init panic=-1 " + os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"),
