@@ -3,7 +3,6 @@
 #include "token.hpp"
 #include "util.hpp"
 
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -27,7 +27,7 @@ int32_t call_subsystem(const char *name, const subsystem_entry *table)
 const char *env_value(const char *name)
 {
     for (char **e = environ; *e; e++) {
-        if (**e != *name)
+        if (**e != *name) // most variables differ in their first byte
             continue;
         const char *v = skip_prefix(*e, name);
         if (v && *v == '=')
