@@ -4,6 +4,7 @@
 #include "util.hpp"
 
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,13 @@ int32_t block_remove()
 
     umount_run(mntptr);
     sleep(1);
+    // A forced unmount cannot take a VFAT mount that a program still has a
+    // file open on; left there, the stick's next plug shifts to a new name.
+    // With the device gone, detach it: it leaves /mnt now and goes when its
+    // last user lets go. A node that is back is a replugged stick's, mounted
+    // by its own add, and stays. Not a mount point: the call fails, harmless.
+    if (access(mountdev, F_OK) != 0)
+        umount2(mntptr, MNT_DETACH | UMOUNT_NOFOLLOW);
     return rmdir(mntptr) == 0 ? 0 : -1;
 }
 

@@ -378,43 +378,81 @@ TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
     }
 }
 
+bool exists(const Sandbox &box, const std::string &path)
+{
+    struct stat st;
+    return lstat(box.host(path).c_str(), &st) == 0;
+}
+
 TEST_F(Agent, BlockRemove)
 {
+    const Strings umount = {"/bin/umount -f /mnt/sda1"};
     struct {
         const char *what;
         Strings vars;
-        bool made;    // /mnt/NAME there before
-        bool busy;
+        const char *at;  // /mnt/sda1 before: "", "dir", "file", or "link" to /tmp/stick
+        Strings mounted; // mount points whose file system a forced unmount takes
+        Strings busy;    // mount points with a file open on them throughout
+        bool node;       // /dev/sda1 there at the remove: the stick is back
         int status;
         Strings started;
-        bool left;    // /mnt/NAME there after
+        bool left;       // /mnt/sda1 there after
+        Strings still;   // mount points still there after
     } cases[] = {
-        {"free", sda1, true, false, 0, {"/bin/umount -f /mnt/sda1"}, false},
-        {"busy", sda1, true, true, 255, {"/bin/umount -f /mnt/sda1"}, true},
-        {"absent", sda1, false, false, 255, {"/bin/umount -f /mnt/sda1"}, false},
-        {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, true, false, 1, {}, true},
-        {"whole disk by type", {"DEVPATH=/block/sda1", "MINOR=16", "DEVTYPE=disk"}, true, false, 1, {}, true},
-        {"no minor", {"DEVPATH=/block/sda/sda1"}, true, false, 1, {}, true},
-        {"dot", {"DEVPATH=/block/.", "MINOR=1"}, true, false, 1, {}, true},
-        {"dot dot", {"DEVPATH=/block/sda/..", "MINOR=1"}, true, false, 1, {}, true},
+        {"not mounted", sda1, "dir", {}, {}, false, 0, umount, false, {}},
+        {"mounted", sda1, "dir", {"/mnt/sda1"}, {}, false, 0, umount, false, {}},
+        {"busy: detached", sda1, "dir", {}, {"/mnt/sda1"}, false, 0, umount, false, {}},
+        {"busy, stick back", sda1, "dir", {}, {"/mnt/sda1"}, true, 255, umount, true, {"/mnt/sda1"}},
+        {"absent", sda1, "", {}, {}, false, 255, umount, false, {}},
+        {"not a directory", sda1, "file", {}, {}, false, 255, umount, true, {}},
+        {"symlink to a busy mount", sda1, "link", {}, {"/tmp/stick"}, false, 255, umount, true, {"/tmp/stick"}},
+        {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, "dir", {}, {}, false, 1, {}, true, {}},
+        {"whole disk by type", {"DEVPATH=/block/sda1", "MINOR=16", "DEVTYPE=disk"}, "dir", {}, {}, false, 1, {}, true, {}},
+        {"no minor", {"DEVPATH=/block/sda/sda1"}, "dir", {}, {}, false, 1, {}, true, {}},
+        {"dot", {"DEVPATH=/block/.", "MINOR=1"}, "dir", {}, {}, false, 1, {}, true, {}},
+        {"dot dot", {"DEVPATH=/block/sda/..", "MINOR=1"}, "dir", {}, {}, false, 1, {}, true, {}},
     };
     for (const auto &c : cases) {
         Sandbox box(agent_options());
-        if (c.made)
-            mkdir(box.host("/mnt/sda1").c_str(), 0755);
+        std::string at = c.at, mnt = box.host("/mnt/sda1");
+        if (at == "dir")
+            mkdir(mnt.c_str(), 0755);
+        else if (at == "file")
+            put(box, "/mnt/sda1");
+        else if (at == "link")
+            symlink("/tmp/stick", mnt.c_str());
+        if (c.node)
+            put(box, "/dev/sda1");
         sandbox::Setup setup;
-        if (c.busy)
-            setup.busy = {"/mnt/sda1"};
+        setup.mounted = c.mounted;
+        setup.busy = c.busy;
         auto r = box.run(sandbox::agent_event({"block"}, with(c.vars, {"ACTION=remove"})), setup);
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_EQ(r.status(), c.status) << c.what;
         EXPECT_EQ(started(box), c.started) << c.what;
-        EXPECT_EQ(is_dir(box, "/mnt/sda1"), c.left) << c.what;
+        EXPECT_EQ(exists(box, "/mnt/sda1"), c.left) << c.what;
+        EXPECT_EQ(r.mounted, c.still) << c.what;
         EXPECT_TRUE(is_dir(box, "/mnt")) << c.what;
         if (!c.started.empty()) {
             EXPECT_GE(seconds(r), 1.0) << c.what << ": removed without the pause";
         }
     }
+}
+
+// The kernel may run two agents for one device: one removes, one finds nothing.
+TEST_F(Agent, TwoRemovesOfABusyStickAtOnce)
+{
+    Sandbox box(agent_options());
+    mkdir(box.host("/mnt/sda1").c_str(), 0755);
+    sandbox::Setup setup;
+    setup.busy = {"/mnt/sda1"};
+    auto remove = sandbox::agent_event({"block"}, with(sda1, {"ACTION=remove"}));
+    auto r = box.run({remove, remove}, setup);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(std::min(r.status(0), r.status(1)), 0);
+    EXPECT_EQ(std::max(r.status(0), r.status(1)), 255);
+    EXPECT_FALSE(exists(box, "/mnt/sda1"));
+    EXPECT_EQ(r.mounted, Strings{});
 }
 
 TEST_F(Agent, PlugInThenRemoveLeavesNothing)

@@ -52,6 +52,12 @@ expect "a control byte in the name is escaped on the node line" 'event 1: hotplu
   made     /mnt/sd\x0da/, mode 0755
   started  /bin/mount -t vfat /dev/sd\x0da /mnt/sd\x0da
   exit     1' --node=absent block ACTION=add "DEVPATH=/block/sd${cr}a" MINOR=1
+expect "a busy stick is detached, then its mount point removed" 'event 1: hotplug block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
+  busy     /mnt/sda1 is mounted, a file on it open
+  started  /bin/umount -f /mnt/sda1
+  detached /mnt/sda1, its file system stays until the file is closed
+  removed  /mnt/sda1/
+  exit     0' --busy block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
 
 status=0
 for bad in "" "--node=sometimes block" "--frob block" "block ACTION=add -- --busy" "block -- --"; do

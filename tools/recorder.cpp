@@ -1,14 +1,18 @@
 // Stands in for /bin/mount, /bin/umount, /sbin/modprobe and the gadget scripts
 // inside the sandbox: appends one line with its argument vector, its whole
 // environment and the state of its descriptors 0 to 2 to /.sandbox/log.
-// With /.sandbox/hold holding a number of milliseconds, it then sleeps that long.
+// At /bin/umount it then unmounts as umount -f does, which fails on a busy
+// mount. With /.sandbox/hold holding a number of milliseconds, it then
+// sleeps that long.
 #include "record.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <cstring>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -33,6 +37,12 @@ void field(std::string &line, const char *key, const std::string &value)
     line += key;
     line += '=';
     line += sandbox::escape(value);
+}
+
+void act(int argc, char **argv)
+{
+    if (argc == 3 && strcmp(argv[0], "/bin/umount") == 0 && strcmp(argv[1], "-f") == 0)
+        umount2(argv[2], MNT_FORCE);
 }
 
 void hold()
@@ -71,6 +81,7 @@ int main(int argc, char **argv)
     if (write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         return 2;
     close(log);
+    act(argc, argv);
     hold();
     return 0;
 }

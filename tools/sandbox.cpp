@@ -205,7 +205,17 @@ std::string find_program(const std::string &name)
     return name;
 }
 
+// Whether path has a file system of its own mounted on it.
+bool mount_point(const std::string &path)
+{
+    struct stat st, up;
+    std::string parent = path.substr(0, path.rfind('/'));
+    return lstat(path.c_str(), &st) == 0 && lstat(parent.empty() ? "/" : parent.c_str(), &up) == 0 &&
+           st.st_dev != up.st_dev;
+}
+
 } // namespace
+
 
 int Result::status(size_t i) const
 {
@@ -317,8 +327,9 @@ bool Sandbox::build()
     return make_file(host("/.sandbox/log"), 0666) && chmod(host("/.sandbox/log").c_str(), 0666) == 0;
 }
 
-// Runs in the run's own process: after this, / is the sandbox tree.
-void Sandbox::enter(const Setup &setup) const
+// Runs in the run's own process: after this, / is the sandbox tree. Returns
+// the files held open on the busy mounts.
+std::vector<int> Sandbox::enter(const Setup &setup) const
 {
     std::string err = enter_namespace();
     std::vector<std::pair<std::string, std::string>> binds = {
@@ -344,10 +355,20 @@ void Sandbox::enter(const Setup &setup) const
         err = bind(binds[i].first, host(binds[i].second), false);
     if (err.empty() && options_.mnt == Mnt::readonly)
         err = bind(host("/mnt"), host("/mnt"), true);
+    std::vector<std::string> mounts = setup.mounted;
+    mounts.insert(mounts.end(), setup.busy.begin(), setup.busy.end());
+    for (size_t i = 0; i < mounts.size() && err.empty(); i++) {
+        mkdir(host(mounts[i]).c_str(), 0755);
+        if (mount("stick", host(mounts[i]).c_str(), "tmpfs", 0, "size=64k") != 0)
+            err = failed("mount on " + mounts[i]);
+    }
+    // What a program reading from a stick holds: a forced unmount fails on it.
+    std::vector<int> held;
     for (size_t i = 0; i < setup.busy.size() && err.empty(); i++) {
-        mkdir(host(setup.busy[i]).c_str(), 0755);
-        if (mount("busy", host(setup.busy[i]).c_str(), "tmpfs", 0, "size=64k") != 0)
-            err = failed("mount on " + setup.busy[i]);
+        int fd = open(host(setup.busy[i] + "/held").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            err = failed("open a file on " + setup.busy[i]);
+        held.push_back(fd);
     }
     if (err.empty() && (chroot(root_.c_str()) != 0 || chdir("/") != 0))
         err = failed("chroot " + root_);
@@ -358,6 +379,7 @@ void Sandbox::enter(const Setup &setup) const
         fprintf(stderr, "sandbox: %s\n", err.c_str());
         _exit(4);
     }
+    return held;
 }
 
 Result Sandbox::run(const Command &command, const Setup &setup)
@@ -372,7 +394,7 @@ void Sandbox::supervise(const std::vector<Command> &commands, const Setup &setup
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     alarm(setup.timeout_s);
-    enter(setup);
+    std::vector<int> held = enter(setup);
 
     int64_t start = now_ns();
     report(fd, "start " + std::to_string(start));
@@ -410,6 +432,14 @@ void Sandbox::supervise(const std::vector<Command> &commands, const Setup &setup
     while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
         if (pid > 0)
             report(fd, "exit " + std::to_string(pid) + " " + std::to_string(st) + " " + std::to_string(now_ns()));
+    // Asked while the busy files are still open: a detached mount is gone
+    // from its directory even though its file system lives on.
+    for (const auto *mounts : {&setup.mounted, &setup.busy})
+        for (const std::string &m : *mounts)
+            if (mount_point(m))
+                report(fd, "mounted 0 " + escape(m));
+    for (int h : held)
+        close(h);
     _exit(0);
 }
 
@@ -450,6 +480,8 @@ void read_reports(const std::string &text, std::vector<int> &pids, Result &r)
             helper = int(a);
         else if (what == "created")
             r.created.push_back({unescape(line.substr(used)), a});
+        else if (what == "mounted")
+            r.mounted.push_back(unescape(line.substr(used)));
         else if (what == "command" && sscanf(line.c_str(), "%*s %lld %lld", &a, &b) == 2 &&
                  size_t(a) < pids.size())
             pids[a] = int(b);

@@ -40,7 +40,8 @@ struct Later {
 };
 
 struct Setup {
-    std::vector<std::string> busy;   // directories with a file system mounted on them
+    std::vector<std::string> mounted; // directories with a file system mounted on them
+    std::vector<std::string> busy;   // the same, with a file on it open until the run ends
     std::vector<Later> later;
     int timeout_s = 120;
 };
@@ -59,6 +60,7 @@ struct Result {
     std::vector<Exit> others;        // every other descendant, reaped by the run
     std::vector<std::string> output; // what each command wrote to 1 and 2
     std::vector<std::pair<std::string, int64_t>> created; // later files, when made
+    std::vector<std::string> mounted; // of the setup's mounts, those still there at the end
 
     // Exit status of command i, or -1 when it did not exit normally.
     int status(size_t i = 0) const;
@@ -92,7 +94,7 @@ public:
 
 private:
     bool build();
-    void enter(const Setup &setup) const;
+    std::vector<int> enter(const Setup &setup) const;
     [[noreturn]] void supervise(const std::vector<Command> &commands, const Setup &setup, int run, int fd) const;
     std::vector<std::string> outputs(int run, size_t count) const;
 

@@ -28,7 +28,8 @@ const char usage[] =
     "  --node=present|absent|after:MS  device node of a block event: there before\n"
     "                                  the event (default), never, or made MS ms in\n"
     "  --mnt=present|missing|readonly  /mnt (default present)\n"
-    "  --busy                          mount point still mounted at a remove event\n"
+    "  --busy                          mount point mounted at a remove event, a file\n"
+    "                                  on it open (a program reading the stick)\n"
     "  --scripts=present|absent        the gadget scripts (default present)\n"
     "  --agent=PATH                    agent binary (default: the one built with this tool)\n"
     "  --runner='PROGRAM [ARG]...'     run the agent under PROGRAM, e.g. qemu-arm-static\n"
@@ -245,7 +246,7 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
         // Made here, not by the run, so that it is not shown as the agent's.
         mkdir(box.host(mntptr).c_str(), 0755);
         setup.busy.push_back(mntptr);
-        printf("  busy     %s is still a mount point\n", shown(mntptr).c_str());
+        printf("  busy     %s is mounted, a file on it open\n", shown(mntptr).c_str());
     }
 
     box.clear_records();
@@ -281,6 +282,10 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
             printf("  child    started nothing, exit status %d\n",
                    WIFEXITED(x.status) ? WEXITSTATUS(x.status) : -1);
     }
+    // A forced unmount cannot take a busy mount: one gone is the agent's detach.
+    for (const std::string &m : setup.busy)
+        if (std::find(r.mounted.begin(), r.mounted.end(), m) == r.mounted.end())
+            printf("  detached %s, its file system stays until the file is closed\n", shown(m).c_str());
     show_removed(before, after);
     const sandbox::Exit &agent = r.commands[0];
     double seconds = double(agent.end_ns - r.start_ns) / 1e9;
