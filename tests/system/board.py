@@ -64,23 +64,26 @@ def make_initramfs(board, build, cache, work, extra=()):
     return image
 
 
-def make_stick(path, label, content):
-    """An MBR disk of 16 MiB with one FAT partition from 1 MiB holding HELLO.TXT."""
+def make_stick(path, label, contents):
+    """An MBR disk of 16 MiB with one FAT partition from 1 MiB for each text
+    in contents, each holding that text as HELLO.TXT."""
     size = 16 * MIB
-    start, sectors = 2048, size // 512 - 2048
+    first, each = 2048, (size // 512 - 2048) // len(contents)
     with open(path, "wb") as f:
         f.truncate(size)
-        entry = struct.pack("<B3sB3sII", 0, b"\0\0\0", 0x0E, b"\0\0\0", start, sectors)
-        f.seek(446)
-        f.write(entry)
+        for i in range(len(contents)):
+            f.seek(446 + 16 * i)
+            f.write(struct.pack("<B3sB3sII", 0, b"\0\0\0", 0x0E, b"\0\0\0", first + i * each, each))
         f.seek(510)
         f.write(b"\x55\xaa")
-    subprocess.run(["mkfs.vfat", "-n", label, "--offset", str(start), path, str(sectors // 2)],
-                   check=True, stdout=subprocess.DEVNULL)
-    text = os.path.join(os.path.dirname(path), label + ".txt")
-    with open(text, "w") as f:
-        f.write(content)
-    subprocess.run(["mcopy", "-i", path + "@@1M", text, "::HELLO.TXT"], check=True)
+    for i, content in enumerate(contents):
+        offset = (first + i * each) * 512
+        subprocess.run(["mkfs.vfat", "-n", "%s%d" % (label, i + 1), "--offset", str(first + i * each),
+                        path, str(each // 2)], check=True, capture_output=True)
+        text = os.path.join(os.path.dirname(path), "%s%d.txt" % (label, i + 1))
+        with open(text, "w") as f:
+            f.write(content)
+        subprocess.run(["mcopy", "-i", "%s@@%d" % (path, offset), text, "::HELLO.TXT"], check=True)
 
 
 class Board:
@@ -171,9 +174,12 @@ class Board:
                       file={"driver": "file", "filename": image})
         self.qmp_call("device_add", driver="usb-storage", id=name, drive=name, bus="usb.0")
 
-    def unplug(self, name, timeout=20):
-        self.qmp_call("device_del", id=name)
-        self.forget(name, timeout)
+    def unplug(self, *names, timeout=20):
+        """Pulls the sticks at once and waits until each is gone."""
+        for name in names:
+            self.qmp_call("device_del", id=name)
+        for name in names:
+            self.forget(name, timeout)
 
     def forget(self, name, timeout=20):
         """Waits for an unplugged stick to be gone and drops its image."""
@@ -214,6 +220,12 @@ class Board:
         self.proc.kill()
         self.proc.wait()
 
+    def serial_tail(self, lines):
+        """The last lines the board wrote on its serial console."""
+        self.serial_log.flush()
+        with open(self.serial_log.name, "rb") as f:
+            return f.read().decode(errors="replace").splitlines()[-lines:]
+
 
 def mounted(dir):
     return "grep -q ' %s vfat ' /proc/mounts" % dir
@@ -221,6 +233,118 @@ def mounted(dir):
 
 def gone(dir):
     return "! grep -q ' %s ' /proc/mounts && [ ! -e %s ]" % (dir, dir)
+
+
+# Nothing under /mnt, nothing mounted there, and no agent or mount still at work.
+IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt' /proc/mounts && ! pidof hotplug mount umount >/dev/null"
+
+
+def after(t, limit):
+    return "after %.2f s" % t if t is not None else "not within %d s" % limit
+
+
+def plug_and_unplug(board, sticks, check):
+    board.plug("stick1", sticks["stick1"])
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    check("plug: /mnt/sda1 mounted", t is not None, after(t, 15))
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    check("plug: file reads back", st == 0 and out == "hello from stick1\n", repr(out))
+    check("plug: no /mnt/sda for the whole disk", board.sh("[ ! -e /mnt/sda ]")[0] == 0)
+    board.unplug("stick1")
+    t = board.wait_for(gone("/mnt/sda1"), 15)
+    check("unplug: /mnt/sda1 unmounted and removed", t is not None, after(t, 15))
+
+
+def cycles(board, sticks, check):
+    ok = True
+    for cycle in range(3):
+        board.plug("stick1", sticks["stick1"])
+        ok &= board.wait_for(mounted("/mnt/sda1"), 15) is not None
+        board.unplug("stick1")
+        ok &= board.wait_for(gone("/mnt/sda1"), 15) is not None
+    st, out = board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")
+    check("three plug/unplug cycles leave nothing behind", ok and out == "", repr(out))
+
+
+def two_sticks(board, sticks, check):
+    """One stick of one partition and one of two, plugged and pulled together."""
+    board.plug("stick1", sticks["stick1"])
+    board.plug("twin", sticks["twin"])
+    want = ["hello from stick1", "hello from twin 1", "hello from twin 2"]
+    three = "[ $(grep -c ' /mnt/sd[ab][12] vfat ' /proc/mounts) = 3 ]"
+    t = board.wait_for(three, 20)
+    st, out = board.sh("cat /mnt/sd*/HELLO.TXT")
+    ok = t is not None and sorted(out.splitlines()) == want
+    if not ok:
+        out += board.sh("ls -l /mnt /dev/sd*; grep /mnt /proc/mounts; dmesg | tail -25")[1]
+    check("two sticks at once, one of two partitions: three mounts, each reads back", ok, out)
+    st, out = board.sh("ls /mnt")
+    check("two sticks at once: no mount point for either whole disk",
+          sorted(out.split()) in (["sda1", "sdb1", "sdb2"], ["sda1", "sda2", "sdb1"]), repr(out))
+    board.unplug("stick1", "twin")
+    t = board.wait_for(IDLE, 15)
+    check("two sticks pulled at once: nothing mounted or left under /mnt", t is not None,
+          board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+
+
+def loose_connector(board, sticks, check):
+    """Pulls while the kernel is still bringing the stick up, then a clean cycle."""
+    left = []
+    for delay in (0.3, 0.8, 1.5, 3.0):
+        board.plug("stick1", sticks["stick1"])
+        time.sleep(delay)
+        board.unplug("stick1")
+        if board.wait_for(IDLE, 15) is None:
+            left.append("%.1f s: %s" % (delay, board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1]))
+    check("pulls 0.3 to 3 s after the plug leave nothing", not left, "; ".join(left))
+    board.plug("stick1", sticks["stick1"])
+    ok = board.wait_for(mounted("/mnt/sda1"), 15) is not None
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    board.unplug("stick1")
+    ok &= board.wait_for(IDLE, 15) is not None
+    check("after them a clean cycle mounts /mnt/sda1 and leaves nothing", ok and out == "hello from stick1\n",
+          repr(out))
+
+
+def busy_pull(board, sticks, check):
+    """A stick pulled while a program holds a file open on it."""
+    board.plug("stick1", sticks["stick1"])
+    board.wait_for(mounted("/mnt/sda1"), 15)
+    board.sh("sleep 600 < /mnt/sda1/HELLO.TXT & echo $! > /tmp/holder")
+    start = time.time()
+    board.unplug("stick1")
+    ok = board.wait_for(gone("/mnt/sda1"), 15) is not None
+    pulled = time.time() - start
+    ok &= board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
+    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", ok,
+          "gone %.2f s after the pull" % pulled if ok else board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+    board.sh("kill $(cat /tmp/holder); wait")
+    t = board.wait_for(IDLE, 15)
+    check("busy pull: nothing left after the holder quits", t is not None,
+          board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+    board.plug("stick1", sticks["stick1"])
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    check("busy pull: the stick plugged again mounts as /mnt/sda1", t is not None and out == "hello from stick1\n",
+          board.sh("ls -A /mnt")[1])
+    board.unplug("stick1")
+    board.wait_for(IDLE, 15)
+
+
+def gadget(board, sticks, check):
+    board.sh("insmod /lib/modules/dummy_hcd.ko")
+    board.wait_for("grep -q gadget.sh /tmp/gadget.log", 10)
+    st, out = board.sh("cat /tmp/gadget.log")
+    expect = ("/etc/quorvane/gadget.sh args=0 ACTION=add "
+              "DEVPATH=/devices/platform/dummy_udc.0/gadget.0 fds=/dev/null /dev/null /dev/null")
+    check("gadget add runs gadget.sh, fds 0-2 on /dev/null", expect in out.splitlines(), repr(out))
+    board.sh("rmmod dummy_hcd")
+    t = board.wait_for("grep -q ugadget.sh /tmp/gadget.log", 10)
+    st, out = board.sh("grep ugadget.sh /tmp/gadget.log")
+    check("gadget remove runs ugadget.sh", t is not None and "ACTION=remove" in out, repr(out))
+
+
+CHECKS = (plug_and_unplug, cycles, two_sticks, loose_connector, busy_pull, gadget)
 
 
 def main():
@@ -233,9 +357,10 @@ def main():
     initrd = make_initramfs(opts.board, opts.build, opts.cache, opts.work)
 
     sticks = {}
-    for name in ("stick1", "stick2"):
+    for name, contents in (("stick1", ["hello from stick1\n"]),
+                           ("twin", ["hello from twin 1\n", "hello from twin 2\n"])):
         sticks[name] = os.path.join(opts.work, name + ".img")
-        make_stick(sticks[name], name.upper(), "hello from %s\n" % name)
+        make_stick(sticks[name], name.upper(), contents)
 
     results = []
 
@@ -250,61 +375,14 @@ def main():
         board.boot()
         print("system: %s booted to a shell in %.2f s, CPU: %s" % (opts.board, board.boot_s, board.cpu()),
               flush=True)
-
-        board.plug("stick1", sticks["stick1"])
-        t = board.wait_for(mounted("/mnt/sda1"), 15)
-        check("plug: /mnt/sda1 mounted", t is not None, "after %.2f s" % t if t else "not within 15 s")
-        st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
-        check("plug: file reads back", st == 0 and out == "hello from stick1\n", repr(out))
-        check("plug: no /mnt/sda for the whole disk", board.sh("[ ! -e /mnt/sda ]")[0] == 0)
-
-        board.unplug("stick1")
-        t = board.wait_for(gone("/mnt/sda1"), 15)
-        check("unplug: /mnt/sda1 unmounted and removed", t is not None,
-              "after %.2f s" % t if t else "not within 15 s")
-
-        ok = True
-        for cycle in range(3):
-            board.plug("stick1", sticks["stick1"])
-            ok &= board.wait_for(mounted("/mnt/sda1"), 15) is not None
-            board.unplug("stick1")
-            ok &= board.wait_for(gone("/mnt/sda1"), 15) is not None
-        st, out = board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")
-        check("three plug/unplug cycles leave nothing behind", ok and out == "", repr(out))
-
-        board.plug("stick1", sticks["stick1"])
-        board.plug("stick2", sticks["stick2"])
-        both = board.wait_for(mounted("/mnt/sda1") + " && " + mounted("/mnt/sdb1"), 20)
-        st, out = board.sh("cat /mnt/sda1/HELLO.TXT /mnt/sdb1/HELLO.TXT")
-        ok = both is not None and sorted(out.splitlines()) == ["hello from stick1", "hello from stick2"]
-        if not ok:
-            out += board.sh("ls -l /mnt /dev/sd*; grep /mnt /proc/mounts; dmesg | tail -25")[1]
-        check("two sticks at once: each on its own mount point", ok, out)
-        check("two sticks at once: no /mnt/sdb for the second whole disk", board.sh("[ ! -e /mnt/sdb ]")[0] == 0)
-        board.unplug("stick1")
-        board.unplug("stick2")
-        t = board.wait_for(gone("/mnt/sda1") + " && " + gone("/mnt/sdb1"), 15)
-        check("two sticks unplugged: both removed", t is not None)
-
-        board.sh("insmod /lib/modules/dummy_hcd.ko")
-        t = board.wait_for("grep -q gadget.sh /tmp/gadget.log", 10)
-        st, out = board.sh("cat /tmp/gadget.log")
-        expect = ("/etc/quorvane/gadget.sh args=0 ACTION=add "
-                  "DEVPATH=/devices/platform/dummy_udc.0/gadget.0 fds=/dev/null /dev/null /dev/null")
-        check("gadget add runs gadget.sh, fds 0-2 on /dev/null", expect in out.splitlines(), repr(out))
-        board.sh("rmmod dummy_hcd")
-        t = board.wait_for("grep -q ugadget.sh /tmp/gadget.log", 10)
-        st, out = board.sh("grep ugadget.sh /tmp/gadget.log")
-        check("gadget remove runs ugadget.sh", t is not None and "ACTION=remove" in out, repr(out))
+        for run in CHECKS:
+            run(board, sticks, check)
     except Exception as e:  # a hung or dead board fails the run, with what it said
         check("board ran to the end", False, str(e))
     finally:
         board.stop()
         if not all(results):
-            board.serial_log.flush()
-            with open(os.path.join(opts.work, "serial.log"), "rb") as f:
-                tail = f.read().decode(errors="replace").splitlines()[-40:]
-            print("system: the serial console's last lines:\n  " + "\n  ".join(tail))
+            print("system: the serial console's last lines:\n  " + "\n  ".join(board.serial_tail(40)))
 
     print("system: whole test took %.1f s" % (time.time() - total_start))
     passed = sum(1 for r in results if r)
