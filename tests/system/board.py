@@ -290,13 +290,13 @@ def two_sticks(board, sticks, check):
 def loose_connector(board, sticks, check):
     """Pulls while the kernel is still bringing the stick up, then a clean cycle."""
     left = []
-    for delay in (0.3, 0.8, 1.5, 3.0):
+    for delay in (0.5, 1.0, 1.5, 2.0, 2.5, 3.0):
         board.plug("stick1", sticks["stick1"])
         time.sleep(delay)
         board.unplug("stick1")
         if board.wait_for(IDLE, 15) is None:
             left.append("%.1f s: %s" % (delay, board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1]))
-    check("pulls 0.3 to 3 s after the plug leave nothing", not left, "; ".join(left))
+    check("pulls 0.5 to 3 s after the plug leave nothing", not left, "; ".join(left))
     board.plug("stick1", sticks["stick1"])
     ok = board.wait_for(mounted("/mnt/sda1"), 15) is not None
     st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
@@ -309,8 +309,13 @@ def loose_connector(board, sticks, check):
 def busy_pull(board, sticks, check):
     """A stick pulled while a program holds a file open on it."""
     board.plug("stick1", sticks["stick1"])
-    board.wait_for(mounted("/mnt/sda1"), 15)
-    board.sh("sleep 600 < /mnt/sda1/HELLO.TXT & echo $! > /tmp/holder")
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    if t is None or out != "hello from stick1\n":
+        check("busy pull: /mnt/sda1 mounted to be held", False, after(t, 15) + ", " + repr(out))
+        return
+    # In a subshell, so that a failed open cannot cut the console's command line short.
+    board.sh("(exec sleep 600 < /mnt/sda1/HELLO.TXT) & echo $! > /tmp/holder")
     start = time.time()
     board.unplug("stick1")
     ok = board.wait_for(gone("/mnt/sda1"), 15) is not None
