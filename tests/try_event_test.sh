@@ -59,7 +59,6 @@ expect "a busy stick is detached, then its mount point removed" 'event 1: hotplu
   removed  /mnt/sda1/
   exit     0' --busy block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
 
-status=0
 for bad in "" "--node=sometimes block" "--frob block" "block ACTION=add -- --busy" "block -- --"; do
     # shellcheck disable=SC2086
     "$t" $bad >/dev/null 2>&1

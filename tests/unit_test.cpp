@@ -134,6 +134,23 @@ TEST(ParseProcess, SplitsOnSpacesOnly)
     }
 }
 
+TEST(ParseProcess, StopsWhenTheTextIsFull)
+{
+    // A long token, then "b": with their NULs they need 127 bytes, all 128
+    // of text, and 129, where "b" no longer fits and no empty token may
+    // stand in for it.
+    struct { size_t first; Words words; } cases[] = {
+        {124, {std::string(124, 'x'), "b"}},
+        {125, {std::string(125, 'x'), "b"}},
+        {126, {std::string(126, 'x')}},
+    };
+    for (const auto &c : cases) {
+        std::string input = std::string(c.first, 'x') + " b";
+        EXPECT_EQ(parse_process(input.c_str()), int32_t(c.words.size())) << c.first;
+        EXPECT_EQ(tokens(), c.words) << c.first;
+    }
+}
+
 TEST(ParseProcess, FillsLeadsAndClearsEverythingFirst)
 {
     parse_process("aa bb cc dd ee ff");
