@@ -314,15 +314,23 @@ def busy_pull(board, sticks, check):
     if t is None or out != "hello from stick1\n":
         check("busy pull: /mnt/sda1 mounted to be held", False, after(t, 15) + ", " + repr(out))
         return
-    # In a subshell, so that a failed open cannot cut the console's command line short.
+    # In a subshell, so that a failed open cannot cut the console's command line short;
+    # the pull waits until the holder has the file open.
     board.sh("(exec sleep 600 < /mnt/sda1/HELLO.TXT) & echo $! > /tmp/holder")
+    t = board.wait_for("readlink /proc/$(cat /tmp/holder)/fd/0 | grep -qx /mnt/sda1/HELLO.TXT", 10)
+    if t is None:
+        check("busy pull: a program holds /mnt/sda1/HELLO.TXT open", False,
+              board.sh("ls -l /proc/$(cat /tmp/holder)/fd")[1])
+        return
     start = time.time()
     board.unplug("stick1")
-    ok = board.wait_for(gone("/mnt/sda1"), 15) is not None
+    t = board.wait_for(gone("/mnt/sda1"), 15)
     pulled = time.time() - start
-    ok &= board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
-    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", ok,
-          "gone %.2f s after the pull" % pulled if ok else board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+    holding = board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
+    detail = ("gone %.2f s after the pull" % pulled if t is not None else
+              "still there: " + board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", t is not None and holding,
+          detail + ("" if holding else ", and the holder is not running"))
     board.sh("kill $(cat /tmp/holder); wait")
     t = board.wait_for(IDLE, 15)
     check("busy pull: nothing left after the holder quits", t is not None,
