@@ -3,6 +3,8 @@
 // reaped exit, for the agent in each linkage, the no-op floor, and busybox
 // mdev set up to automount the way small systems commonly do. Every run is
 // inside the sandbox, with recorders standing in for mount and the scripts.
+#include "block.hpp"
+#include "gadget.hpp"
 #include "sandbox.hpp"
 
 #include <algorithm>
@@ -57,9 +59,6 @@ int helper_index(const char *path)
     return -1;
 }
 
-const char mdev_conf[] =
-    "sd[a-z][0-9]* 0:0 660 */etc/mdev/automount.sh\n"
-    "gadget.* 0:0 660 @/etc/quorvane/gadget.sh\n";
 
 sandbox::Command command(const Helper &h, const Event &e)
 {
@@ -72,8 +71,8 @@ sandbox::Command command(const Helper &h, const Event &e)
 // Before each run: the node there, the mount point not yet made.
 void reset(const sandbox::Sandbox &box)
 {
-    std::ofstream(box.host("/dev/sda1"));
-    rmdir(box.host("/mnt/sda1").c_str());
+    std::ofstream(box.host(std::string(node_prefix) + "sda1"));
+    rmdir(box.host(std::string(mount_prefix) + "sda1").c_str());
 }
 
 long long instructions(sandbox::Sandbox &box, const Helper &h, const Event &e)
@@ -150,8 +149,10 @@ int main(int argc, char **argv)
         fprintf(stderr, "bench: %s\n", box.error().c_str());
         return 1;
     }
+    // The boards' automount rule, and the gadget script run as the agent runs it.
     mkdir(box.host("/etc/mdev").c_str(), 0755);
-    std::ofstream(box.host("/etc/mdev.conf")) << mdev_conf;
+    std::ifstream rule(HOTPLUG_MDEV_CONF);
+    std::ofstream(box.host("/etc/mdev.conf")) << rule.rdbuf() << "gadget.* 0:0 660 @" << gadget_add_script << "\n";
 
     printf("%-14s %-18s %14s %8s %11s %8s\n", "event", "helper", "instructions", "x floor", "median us",
            "x floor");

@@ -40,9 +40,14 @@ bool safe_name(const char *name)
     return true;
 }
 
+bool prepare(char *const *env)
+{
+    return block_prepare(env_find(env, "DEVPATH"), env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
+}
+
 int32_t block_add()
 {
-    if (!block_prepare(env_value("DEVPATH"), env_value("MINOR"), env_value("DEVTYPE")))
+    if (!prepare(environ))
         return 1;
 
     if (access(mntptr, F_OK) != 0 && mkdir(mntptr, 0755) != 0)
@@ -59,7 +64,7 @@ int32_t block_add()
 
 int32_t block_remove()
 {
-    if (!block_prepare(env_value("DEVPATH"), env_value("MINOR"), env_value("DEVTYPE")))
+    if (!prepare(environ))
         return 1;
 
     umount_run(mntptr);
@@ -108,8 +113,18 @@ bool block_prepare(const char *devpath, const char *minor, const char *devtype)
 
     const char *name = tokenset.token[tokenset.count - 1];
     size_t n = strlen(name);
-    return safe_name(name) && join(mountdev, mountdev_size, "/dev/", name, n) &&
-           join(mntptr, mntptr_size, "/mnt/", name, n);
+    return safe_name(name) && join(mountdev, mountdev_size, node_prefix, name, n) &&
+           join(mntptr, mntptr_size, mount_prefix, name, n);
+}
+
+block_step block_reached(char *const *env)
+{
+    const subsystem_entry *row = action_entry(env, block_subsystem);
+    if (!row || !prepare(env))
+        return block_step::none;
+    if (row->handler == block_add)
+        return block_step::add;
+    return row->handler == block_remove ? block_step::remove : block_step::none;
 }
 
 int32_t block_handler()

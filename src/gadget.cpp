@@ -6,14 +6,14 @@ namespace {
 
 int32_t gadget_add()
 {
-    const char *const argv[] = {"/etc/quorvane/gadget.sh", nullptr};
+    const char *const argv[] = {gadget_add_script, nullptr};
     launch(argv);
     return 1;
 }
 
 int32_t gadget_remove()
 {
-    const char *const argv[] = {"/etc/quorvane/ugadget.sh", nullptr};
+    const char *const argv[] = {gadget_remove_script, nullptr};
     launch(argv);
     return 0;
 }

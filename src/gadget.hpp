@@ -2,4 +2,8 @@
 
 #include <stdint.h>
 
+// The integrator's scripts, started on add and on remove.
+constexpr char gadget_add_script[] = "/etc/quorvane/gadget.sh";
+constexpr char gadget_remove_script[] = "/etc/quorvane/ugadget.sh";
+
 int32_t gadget_handler();

@@ -14,9 +14,17 @@ const subsystem_entry main_subsystem[] = {
 
 } // namespace
 
-int main(int argc, char **argv)
+handler_fn main_handler(int argc, char **argv)
 {
     if (argc != 2)
-        return 1;
-    return call_subsystem(argv[1], main_subsystem);
+        return nullptr;
+    const subsystem_entry *row = find_entry(argv[1], main_subsystem);
+    return row ? row->handler : nullptr;
+}
+
+// Weak: try-event links this module for main_handler and brings its own main.
+[[gnu::weak]] int main(int argc, char **argv)
+{
+    handler_fn handler = main_handler(argc, argv);
+    return handler ? handler() : 1;
 }

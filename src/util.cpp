@@ -16,17 +16,25 @@ const char *skip_prefix(const char *text, const char *prefix)
 
 } // namespace
 
-int32_t call_subsystem(const char *name, const subsystem_entry *table)
+const subsystem_entry *find_entry(const char *name, const subsystem_entry *table)
 {
+    if (!name)
+        return nullptr;
     for (const subsystem_entry *row = table; row->name; row++)
         if (skip_prefix(row->name, name))
-            return row->handler();
-    return 1;
+            return row;
+    return nullptr;
 }
 
-const char *env_value(const char *name)
+int32_t call_subsystem(const char *name, const subsystem_entry *table)
 {
-    for (char **e = environ; *e; e++) {
+    const subsystem_entry *row = find_entry(name, table);
+    return row ? row->handler() : 1;
+}
+
+const char *env_find(char *const *env, const char *name)
+{
+    for (char *const *e = env; *e; e++) {
         if (**e != *name) // most variables differ in their first byte
             continue;
         const char *v = skip_prefix(*e, name);
@@ -36,12 +44,15 @@ const char *env_value(const char *name)
     return nullptr;
 }
 
+const subsystem_entry *action_entry(char *const *env, const subsystem_entry *table)
+{
+    return find_entry(env_find(env, "ACTION"), table);
+}
+
 int32_t call_action(const subsystem_entry *table)
 {
-    const char *action = env_value("ACTION");
-    if (!action)
-        return 1;
-    return call_subsystem(action, table);
+    const subsystem_entry *row = action_entry(environ, table);
+    return row ? row->handler() : 1;
 }
 
 int32_t decimal_value(const char *text)
@@ -95,21 +106,21 @@ void launch(const char *const argv[])
 
 int32_t mount_run(const char *dev, const char *dir)
 {
-    const char *const argv[] = {"/bin/mount", "-t", "vfat", dev, dir, nullptr};
+    const char *const argv[] = {mount_program, "-t", "vfat", dev, dir, nullptr};
     launch(argv);
     return 0;
 }
 
 int32_t umount_run(const char *dir)
 {
-    const char *const argv[] = {"/bin/umount", "-f", dir, nullptr};
+    const char *const argv[] = {umount_program, "-f", dir, nullptr};
     launch(argv);
     return 0;
 }
 
 int32_t load_module(const char *name)
 {
-    const char *const argv[] = {"/sbin/modprobe", name, nullptr};
+    const char *const argv[] = {modprobe_program, name, nullptr};
     launch(argv);
     return 0;
 }

@@ -2,18 +2,32 @@
 
 #include <stdint.h>
 
+// The programs the agent starts; the sandbox puts its stand-ins there.
+constexpr char mount_program[] = "/bin/mount";
+constexpr char umount_program[] = "/bin/umount";
+constexpr char modprobe_program[] = "/sbin/modprobe";
+
+using handler_fn = int32_t (*)();
+
 // One row of a dispatch table; a table ends with a row whose name is null.
 struct subsystem_entry {
     const char *name;
-    int32_t (*handler)();
+    handler_fn handler;
 };
+
+// The row of table that name selects (the first whose name starts with
+// it), or null; a null name selects none. The rule behind every dispatch.
+const subsystem_entry *find_entry(const char *name, const subsystem_entry *table);
 
 int32_t call_subsystem(const char *name, const subsystem_entry *table);
 
-// The value of the environment variable name, or null. What getenv does,
-// without a call per variable: the kernel passes about ten, and this runs
-// for every one of ACTION, DEVPATH, MINOR and DEVTYPE.
-const char *env_value(const char *name);
+// The value of the variable name in env, or null: the first one wins, as
+// with getenv, without a call per variable (the kernel passes about ten,
+// and this runs for every one of ACTION, DEVPATH, MINOR and DEVTYPE).
+const char *env_find(char *const *env, const char *name);
+
+// The row of an action table that the ACTION of env selects, or null.
+const subsystem_entry *action_entry(char *const *env, const subsystem_entry *table);
 
 // A subsystem handler's dispatch: ACTION looked up in the action table,
 // result 1 when it is absent.

@@ -40,7 +40,7 @@ TEST(CallSubsystem, EmptyTableMatchesNothing)
     EXPECT_EQ(call_subsystem("block", empty), 1);
 }
 
-TEST(EnvValue, MatchesTheWholeNameUpToTheEqualsSign)
+TEST(EnvFind, MatchesTheWholeNameUpToTheEqualsSign)
 {
     char vars[][16] = {"ACTIONX=no", "ACTIO=short", "ACTION", "DEVPATH==x", "ACTION=add", "ACTION=later", "EMPTY="};
     char *env[] = {vars[0], vars[1], vars[2], vars[3], vars[4], vars[5], vars[6], nullptr};
@@ -48,16 +48,13 @@ TEST(EnvValue, MatchesTheWholeNameUpToTheEqualsSign)
         {"ACTION", "add"}, {"ACTIO", "short"}, {"ACTIONX", "no"}, {"DEVPATH", "=x"},
         {"EMPTY", ""},     {"MINOR", nullptr}, {"A", nullptr},    {"", nullptr},
     };
-    char **saved = environ;
-    environ = env;
     for (const auto &c : cases) {
-        const char *v = env_value(c.name);
+        const char *v = env_find(env, c.name);
         if (c.value)
             EXPECT_STREQ(v, c.value) << c.name;
         else
             EXPECT_EQ(v, nullptr) << c.name;
     }
-    environ = saved;
 }
 
 TEST(CallAction, ReadsActionFromEnvironment)

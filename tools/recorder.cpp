@@ -5,6 +5,7 @@
 // mount. With /.sandbox/hold holding a number of milliseconds, it then
 // sleeps that long.
 #include "record.hpp"
+#include "util.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +42,7 @@ void field(std::string &line, const char *key, const std::string &value)
 
 void act(int argc, char **argv)
 {
-    if (argc == 3 && strcmp(argv[0], "/bin/umount") == 0 && strcmp(argv[1], "-f") == 0)
+    if (argc == 3 && strcmp(argv[0], umount_program) == 0 && strcmp(argv[1], "-f") == 0)
         umount2(argv[2], MNT_FORCE);
 }
 

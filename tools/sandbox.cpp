@@ -1,5 +1,9 @@
 #include "sandbox.hpp"
 
+#include "block.hpp"
+#include "gadget.hpp"
+#include "util.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -26,7 +30,11 @@ namespace sandbox {
 
 namespace {
 
-const char *const scripts[] = {"/etc/quorvane/gadget.sh", "/etc/quorvane/ugadget.sh"};
+const char *const scripts[] = {gadget_add_script, gadget_remove_script};
+
+// The agent's prefixes of mount points and nodes, as directories.
+const std::string mnt_dir(mount_prefix, sizeof mount_prefix - 2);
+const std::string dev_dir(node_prefix, sizeof node_prefix - 2);
 
 std::string failed(const std::string &what)
 {
@@ -290,11 +298,10 @@ Sandbox::~Sandbox()
 
 bool Sandbox::build()
 {
-    std::vector<std::string> dirs = {"", "/usr", "/bin", "/sbin", "/dev", "/etc", "/tmp", "/proc", "/.sandbox"};
+    // The scripts' directory comes with them, below.
+    std::vector<std::string> dirs = {"", "/usr", "/bin", "/sbin", dev_dir, "/etc", "/tmp", "/proc", "/.sandbox"};
     if (options_.mnt != Mnt::missing)
-        dirs.push_back("/mnt");
-    if (options_.scripts)
-        dirs.push_back("/etc/quorvane");
+        dirs.push_back(mnt_dir);
     for (const std::string &d : dirs)
         if (mkdir(host(d).c_str(), 0755) != 0) {
             error_ = failed("mkdir " + host(d));
@@ -354,7 +361,7 @@ std::vector<int> Sandbox::enter(const Setup &setup) const
     for (size_t i = 0; i < binds.size() && err.empty(); i++)
         err = bind(binds[i].first, host(binds[i].second), false);
     if (err.empty() && options_.mnt == Mnt::readonly)
-        err = bind(host("/mnt"), host("/mnt"), true);
+        err = bind(host(mnt_dir), host(mnt_dir), true);
     std::vector<std::string> mounts = setup.mounted;
     mounts.insert(mounts.end(), setup.busy.begin(), setup.busy.end());
     for (size_t i = 0; i < mounts.size() && err.empty(); i++) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "record.hpp"
+#include "util.hpp"
 
 #include <string>
 #include <utility>
@@ -22,7 +23,7 @@ struct Options {
     std::vector<std::string> runner; // emulator prefix for target programs
     Mnt mnt = Mnt::present;
     bool scripts = true;             // recorders at the two gadget scripts
-    std::vector<std::string> recorded = {"/bin/mount", "/bin/umount", "/sbin/modprobe"};
+    std::vector<std::string> recorded = {mount_program, umount_program, modprobe_program};
     std::vector<std::pair<std::string, std::string>> programs; // {inside, host}
 };
 

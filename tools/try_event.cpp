@@ -2,6 +2,7 @@
 // this machine. Each event runs the real agent at its real paths inside a
 // sandbox; the events of one call share the sandbox, in order.
 #include "block.hpp"
+#include "hotplug.hpp"
 #include "sandbox.hpp"
 #include "util.hpp"
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <getopt.h>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
@@ -56,67 +58,81 @@ int bad(const char *fmt, const char *what)
     return 2;
 }
 
-bool value_of(const char *arg, const char *option, const char **value)
+int node_option(const char *v, Config &cfg)
 {
-    size_t n = strlen(option);
-    if (strncmp(arg, option, n) != 0 || arg[n] != '=')
-        return false;
-    *value = arg + n + 1;
-    return true;
+    if (!strcmp(v, "present") || !strcmp(v, "absent")) {
+        cfg.node = v;
+        return 0;
+    }
+    if (strncmp(v, "after:", 6) != 0)
+        return bad("--node is present, absent or after:MS, not '%s'", v);
+    char *end;
+    long ms = strtol(v + 6, &end, 10);
+    if (end == v + 6 || *end || ms < 0 || ms > 60000)
+        return bad("--node=after: wants milliseconds from 0 to 60000, not '%s'", v + 6);
+    cfg.node = "after";
+    cfg.node_ms = int(ms);
+    return 0;
 }
 
-int parse(int argc, char **argv, Config &cfg)
+int mnt_option(const char *v, Config &cfg)
 {
-    int i = 1;
-    for (; i < argc && strncmp(argv[i], "--", 2) == 0 && argv[i][2]; i++) {
-        const char *a = argv[i], *v;
-        if (!strcmp(a, "--help"))
-            return fputs(usage, stdout), 1;
-        if (!strcmp(a, "--busy"))
-            cfg.busy = true;
-        else if (value_of(a, "--node", &v)) {
-            if (!strncmp(v, "after:", 6)) {
-                char *end;
-                long ms = strtol(v + 6, &end, 10);
-                if (end == v + 6 || *end || ms < 0 || ms > 60000)
-                    return bad("--node=after: wants milliseconds from 0 to 60000, not '%s'", v + 6);
-                cfg.node = "after";
-                cfg.node_ms = int(ms);
-            } else if (!strcmp(v, "present") || !strcmp(v, "absent"))
-                cfg.node = v;
-            else
-                return bad("--node is present, absent or after:MS, not '%s'", v);
-        } else if (value_of(a, "--mnt", &v)) {
-            if (!strcmp(v, "present"))
-                cfg.options.mnt = sandbox::Mnt::present;
-            else if (!strcmp(v, "missing"))
-                cfg.options.mnt = sandbox::Mnt::missing;
-            else if (!strcmp(v, "readonly"))
-                cfg.options.mnt = sandbox::Mnt::readonly;
-            else
-                return bad("--mnt is present, missing or readonly, not '%s'", v);
-        } else if (value_of(a, "--scripts", &v)) {
-            if (strcmp(v, "present") && strcmp(v, "absent"))
-                return bad("--scripts is present or absent, not '%s'", v);
-            cfg.options.scripts = !strcmp(v, "present");
-        } else if (value_of(a, "--agent", &v))
-            cfg.options.agent = v;
-        else if (value_of(a, "--runner", &v)) {
-            std::istringstream words(v);
+    if (!strcmp(v, "present"))
+        cfg.options.mnt = sandbox::Mnt::present;
+    else if (!strcmp(v, "missing"))
+        cfg.options.mnt = sandbox::Mnt::missing;
+    else if (!strcmp(v, "readonly"))
+        cfg.options.mnt = sandbox::Mnt::readonly;
+    else
+        return bad("--mnt is present, missing or readonly, not '%s'", v);
+    return 0;
+}
+
+// The options, up to the first event; 1 when --help was asked for.
+int parse_options(int argc, char **argv, Config &cfg)
+{
+    enum { node = 1, mnt, busy, scripts, agent, runner, recorder, help };
+    static const option long_options[] = {
+        {"node", required_argument, nullptr, node},       {"mnt", required_argument, nullptr, mnt},
+        {"busy", no_argument, nullptr, busy},             {"scripts", required_argument, nullptr, scripts},
+        {"agent", required_argument, nullptr, agent},     {"runner", required_argument, nullptr, runner},
+        {"recorder", required_argument, nullptr, recorder}, {"help", no_argument, nullptr, help},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int opt, rc = 0;
+    // "+": stop at the first event; its words are not options.
+    while (rc == 0 && (opt = getopt_long(argc, argv, "+", long_options, nullptr)) != -1) {
+        switch (opt) {
+        case node: rc = node_option(optarg, cfg); break;
+        case mnt: rc = mnt_option(optarg, cfg); break;
+        case busy: cfg.busy = true; break;
+        case scripts:
+            if (strcmp(optarg, "present") && strcmp(optarg, "absent"))
+                return bad("--scripts is present or absent, not '%s'", optarg);
+            cfg.options.scripts = !strcmp(optarg, "present");
+            break;
+        case agent: cfg.options.agent = optarg; break;
+        case runner: {
+            std::istringstream words(optarg);
             cfg.options.runner.clear();
             for (std::string w; words >> w;)
                 cfg.options.runner.push_back(w);
+            break;
         }
-        else if (value_of(a, "--recorder", &v))
-            cfg.options.recorder = v;
-        else
-            return bad("unknown option '%s'", a);
+        case recorder: cfg.options.recorder = optarg; break;
+        case help: return fputs(usage, stdout), 1;
+        default: return bad("unknown option, or one without its value: '%s'", argv[optind - 1]);
+        }
     }
-    if (i < argc && !strcmp(argv[i], "--"))
-        i++;
+    return rc;
+}
 
+// The events after the options: arguments, then NAME=VALUE, split by "--".
+int parse_events(int argc, char **argv, Config &cfg)
+{
     cfg.events.emplace_back();
-    for (; i < argc; i++) {
+    for (int i = optind; i < argc; i++) {
         Event &e = cfg.events.back();
         if (!strcmp(argv[i], "--")) {
             if (e.args.empty() && e.vars.empty())
@@ -152,37 +168,25 @@ std::string joined(const std::vector<std::string> &words)
     return out;
 }
 
-// The event's value of name as the agent sees it (the first), or null.
-const char *var(const Event &e, const char *name)
+std::vector<char *> pointers(Strings &words)
 {
-    size_t n = strlen(name);
-    for (const std::string &v : e.vars)
-        if (v.compare(0, n, name) == 0 && v[n] == '=')
-            return v.c_str() + n + 1;
-    return nullptr;
+    std::vector<char *> out;
+    for (std::string &w : words)
+        out.push_back(w.data());
+    out.push_back(nullptr);
+    return out;
 }
 
-// The agent's own dispatch and block preparation decide the scene: these
-// tables have the rows of the agent's, in its order, and the walker is its.
-int32_t block_row() { return 1; }
-int32_t other_row() { return 0; }
-int32_t add_row() { return 1; }
-int32_t remove_row() { return 2; }
-
-const subsystem_entry subsystems[] = {{"block", block_row}, {"gadget", other_row}, {nullptr, nullptr}};
-const subsystem_entry block_actions[] = {{"add", add_row}, {"remove", remove_row}, {nullptr, nullptr}};
-
-// For a block event the agent acts on: 1 for add, 2 for remove, with its
-// node and mount point paths in mountdev and mntptr. 0 for any other event.
-int block_action(const Event &e)
+// What the agent does with the event, decided by its own tables and rules;
+// for a block event it acts on, its node and mount point are in mountdev
+// and mntptr.
+block_step reached(const Event &e)
 {
-    const char *action = var(e, "ACTION");
-    if (e.args.size() != 1 || call_subsystem(e.args[0].c_str(), subsystems) != 1 || !action)
-        return 0;
-    int row = call_subsystem(action, block_actions);
-    if (row != 1 && row != 2)
-        return 0;
-    return block_prepare(var(e, "DEVPATH"), var(e, "MINOR"), var(e, "DEVTYPE")) ? row : 0;
+    sandbox::Command c = sandbox::agent_event(e.args, e.vars);
+    std::vector<char *> argv = pointers(c.argv), env = pointers(c.env);
+    if (main_handler(int(argv.size() - 1), argv.data()) != block_handler)
+        return block_step::none;
+    return block_reached(env.data());
 }
 
 std::map<std::string, mode_t> *tree_seen;
@@ -221,19 +225,14 @@ void show_removed(const std::map<std::string, mode_t> &before, const std::map<st
             printf("  removed  %s%s\n", shown(path).c_str(), S_ISDIR(mode) ? "/" : "");
 }
 
-bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int number)
+// Puts the device node and the busy mount point where the agent will look
+// for them, and says so.
+void set_scene(sandbox::Sandbox &box, const Config &cfg, block_step step, sandbox::Setup &setup)
 {
-    std::vector<std::string> shown_event = e.args;
-    shown_event.insert(shown_event.end(), e.vars.begin(), e.vars.end());
-    printf("event %d: hotplug %s\n", number, joined(shown_event).c_str());
-
-    sandbox::Setup setup;
-    int block = block_action(e);
-    if (block == 1) {
+    if (step == block_step::add) {
         std::string node = mountdev;
         if (cfg.node == "present") {
-            FILE *f = fopen(box.host(node).c_str(), "a");
-            if (f)
+            if (FILE *f = fopen(box.host(node).c_str(), "a"))
                 fclose(f);
             printf("  node     %s is there\n", shown(node).c_str());
         } else if (cfg.node == "after") {
@@ -242,12 +241,67 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
         } else
             printf("  node     %s never appears\n", shown(node).c_str());
     }
-    if (block == 2 && cfg.busy && cfg.options.mnt != sandbox::Mnt::missing) {
+    if (step == block_step::remove && cfg.busy && cfg.options.mnt != sandbox::Mnt::missing) {
         // Made here, not by the run, so that it is not shown as the agent's.
         mkdir(box.host(mntptr).c_str(), 0755);
         setup.busy.push_back(mntptr);
         printf("  busy     %s is mounted, a file on it open\n", shown(mntptr).c_str());
     }
+}
+
+void show_started(const std::vector<sandbox::Record> &records, const Event &e)
+{
+    Strings env = sandbox::agent_event(e.args, e.vars).env;
+    std::sort(env.begin(), env.end());
+    for (const sandbox::Record &rec : records) {
+        printf("  started  %s\n", joined(rec.argv).c_str());
+        // Compared as sets: an emulator may pass the variables in another order.
+        Strings got = rec.env;
+        std::sort(got.begin(), got.end());
+        if (got != env)
+            printf("           with the environment %s\n", joined(rec.env).c_str());
+    }
+}
+
+// Children that exec'd nothing the recorder saw: a launch whose exec failed.
+void show_silent_children(const sandbox::Result &r, const std::vector<sandbox::Record> &records)
+{
+    for (const sandbox::Exit &x : r.others) {
+        bool recorded = false;
+        for (const sandbox::Record &rec : records)
+            recorded |= rec.pid == x.pid;
+        if (!recorded)
+            printf("  child    started nothing, exit status %d\n",
+                   WIFEXITED(x.status) ? WEXITSTATUS(x.status) : -1);
+    }
+}
+
+// A forced unmount cannot take a busy mount: one gone is the agent's detach.
+void show_detached(const sandbox::Setup &setup, const sandbox::Result &r)
+{
+    for (const std::string &m : setup.busy)
+        if (std::find(r.mounted.begin(), r.mounted.end(), m) == r.mounted.end())
+            printf("  detached %s, its file system stays until the file is closed\n", shown(m).c_str());
+}
+
+void show_exit(const sandbox::Result &r)
+{
+    const sandbox::Exit &agent = r.commands[0];
+    double seconds = double(agent.end_ns - r.start_ns) / 1e9;
+    if (WIFEXITED(agent.status))
+        printf("  exit     %d (after %.2f s)\n", WEXITSTATUS(agent.status), seconds);
+    else
+        printf("  killed   by signal %d\n", WTERMSIG(agent.status));
+}
+
+bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int number)
+{
+    Strings words = e.args;
+    words.insert(words.end(), e.vars.begin(), e.vars.end());
+    printf("event %d: hotplug %s\n", number, joined(words).c_str());
+
+    sandbox::Setup setup;
+    set_scene(box, cfg, reached(e), setup);
 
     box.clear_records();
     auto before = tree(box);
@@ -263,36 +317,12 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     for (const auto &made : r.created)
         after.erase(made.first);
     show_made(before, after);
-
     auto records = box.records();
-    for (const sandbox::Record &rec : records) {
-        printf("  started  %s\n", joined(rec.argv).c_str());
-        // Compared as sets: an emulator may pass the variables in another order.
-        Strings env = sandbox::agent_event(e.args, e.vars).env, got = rec.env;
-        std::sort(env.begin(), env.end());
-        std::sort(got.begin(), got.end());
-        if (got != env)
-            printf("           with the environment %s\n", joined(rec.env).c_str());
-    }
-    for (const sandbox::Exit &x : r.others) {
-        bool recorded = false;
-        for (const sandbox::Record &rec : records)
-            recorded |= rec.pid == x.pid;
-        if (!recorded)
-            printf("  child    started nothing, exit status %d\n",
-                   WIFEXITED(x.status) ? WEXITSTATUS(x.status) : -1);
-    }
-    // A forced unmount cannot take a busy mount: one gone is the agent's detach.
-    for (const std::string &m : setup.busy)
-        if (std::find(r.mounted.begin(), r.mounted.end(), m) == r.mounted.end())
-            printf("  detached %s, its file system stays until the file is closed\n", shown(m).c_str());
+    show_started(records, e);
+    show_silent_children(r, records);
+    show_detached(setup, r);
     show_removed(before, after);
-    const sandbox::Exit &agent = r.commands[0];
-    double seconds = double(agent.end_ns - r.start_ns) / 1e9;
-    if (WIFEXITED(agent.status))
-        printf("  exit     %d (after %.2f s)\n", WEXITSTATUS(agent.status), seconds);
-    else
-        printf("  killed   by signal %d\n", WTERMSIG(agent.status));
+    show_exit(r);
     return true;
 }
 
@@ -303,8 +333,10 @@ int main(int argc, char **argv)
     Config cfg;
     cfg.options.agent = HOTPLUG_AGENT;
     cfg.options.recorder = HOTPLUG_RECORDER;
-    if (int rc = parse(argc, argv, cfg))
+    if (int rc = parse_options(argc, argv, cfg))
         return rc == 1 ? 0 : rc;
+    if (int rc = parse_events(argc, argv, cfg))
+        return rc;
 
     for (const std::string &program : {cfg.options.agent, cfg.options.recorder})
         if (access(program.c_str(), X_OK) != 0) {
