@@ -80,10 +80,16 @@ def make_stick(path, label, contents):
         offset = (first + i * each) * 512
         subprocess.run(["mkfs.vfat", "-n", "%s%d" % (label, i + 1), "--offset", str(first + i * each),
                         path, str(each // 2)], check=True, capture_output=True)
-        text = os.path.join(os.path.dirname(path), "%s%d.txt" % (label, i + 1))
-        with open(text, "w") as f:
-            f.write(content)
-        subprocess.run(["mcopy", "-i", "%s@@%d" % (path, offset), text, "::HELLO.TXT"], check=True)
+        write_hello(path, content, offset)
+
+
+def write_hello(path, content, offset=MIB):
+    """HELLO.TXT with content on the partition at offset of a stick image."""
+    text = path + ".hello"
+    with open(text, "w") as f:
+        f.write(content)
+    subprocess.run(["mcopy", "-o", "-i", "%s@@%d" % (path, offset), text, "::HELLO.TXT"], check=True)
+    os.unlink(text)
 
 
 class Board:
@@ -335,11 +341,14 @@ def busy_pull(board, sticks, check):
     t = board.wait_for(IDLE, 15)
     check("busy pull: nothing left after the holder quits", t is not None,
           board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+    # A dead mount left on /mnt/sda1 would still read back from its cache,
+    # so the stick comes back written to, as by another machine.
+    write_hello(sticks["stick1"], "written elsewhere\n")
     board.plug("stick1", sticks["stick1"])
     t = board.wait_for(mounted("/mnt/sda1"), 15)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
-    check("busy pull: the stick plugged again mounts as /mnt/sda1", t is not None and out == "hello from stick1\n",
-          board.sh("ls -A /mnt")[1])
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT; ls -A /mnt; grep ' /mnt' /proc/mounts | cut -d' ' -f1-3")
+    check("busy pull: the stick plugged again mounts as /mnt/sda1", t is not None and
+          out == "written elsewhere\nsda1\n/dev/sda1 /mnt/sda1 vfat\n", repr(out))
     board.unplug("stick1")
     board.wait_for(IDLE, 15)
 
