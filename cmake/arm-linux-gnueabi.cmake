@@ -1,6 +1,6 @@
 # 32-bit ARM Linux with Debian's armel cross compiler, for ARMv5TE: the
 # oldest CPU the device binary is to run on, so it runs on every later one.
-# The agent itself links musl (see agent_flags.cmake); the unit tests link
+# The agent itself links musl (see musl.cmake); the unit tests link
 # the compiler's glibc and run here under qemu-arm-static.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
