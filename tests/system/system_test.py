@@ -1,0 +1,207 @@
+#!/usr/bin/env python3
+"""System test: a real ARM kernel on an emulated board runs the installed
+agent as its uevent helper while USB sticks are plugged and unplugged the
+way people handle them, and a gadget driver comes and goes. One function
+per shape of handling; each prints its checks."""
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+import board as board_lib
+
+
+def mounted(dir):
+    return "grep -q ' %s vfat ' /proc/mounts" % dir
+
+
+def gone(dir):
+    return "! grep -q ' %s ' /proc/mounts && [ ! -e %s ]" % (dir, dir)
+
+
+# Nothing under /mnt, nothing mounted there, and no agent or mount still at work.
+IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt' /proc/mounts && ! pidof hotplug mount umount >/dev/null"
+
+
+def after(t, limit):
+    return "after %.2f s" % t if t is not None else "not within %d s" % limit
+
+
+def plug_and_unplug(board, sticks, check):
+    board.plug("stick1", sticks["stick1"])
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    check("plug: /mnt/sda1 mounted", t is not None, after(t, 15))
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    check("plug: file reads back", st == 0 and out == "hello from stick1\n", repr(out))
+    check("plug: no /mnt/sda for the whole disk", board.sh("[ ! -e /mnt/sda ]")[0] == 0)
+    board.unplug("stick1")
+    t = board.wait_for(gone("/mnt/sda1"), 15)
+    check("unplug: /mnt/sda1 unmounted and removed", t is not None, after(t, 15))
+
+
+def cycles(board, sticks, check):
+    ok = True
+    for cycle in range(3):
+        board.plug("stick1", sticks["stick1"])
+        ok &= board.wait_for(mounted("/mnt/sda1"), 15) is not None
+        board.unplug("stick1")
+        ok &= board.wait_for(gone("/mnt/sda1"), 15) is not None
+    st, out = board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")
+    check("three plug/unplug cycles leave nothing behind", ok and out == "", repr(out))
+
+
+def two_sticks(board, sticks, check):
+    """One stick of one partition and one of two, plugged and pulled together."""
+    board.plug("stick1", sticks["stick1"])
+    board.plug("twin", sticks["twin"])
+    want = ["hello from stick1", "hello from twin 1", "hello from twin 2"]
+    three = "[ $(grep -c ' /mnt/sd[ab][12] vfat ' /proc/mounts) = 3 ]"
+    t = board.wait_for(three, 20)
+    st, out = board.sh("cat /mnt/sd*/HELLO.TXT")
+    ok = t is not None and sorted(out.splitlines()) == want
+    if not ok:
+        out += board.sh("ls -l /mnt /dev/sd*; grep /mnt /proc/mounts; dmesg | tail -25")[1]
+    check("two sticks at once, one of two partitions: three mounts, each reads back", ok, out)
+    st, out = board.sh("ls /mnt")
+    check("two sticks at once: no mount point for either whole disk",
+          sorted(out.split()) in (["sda1", "sdb1", "sdb2"], ["sda1", "sda2", "sdb1"]), repr(out))
+    board.unplug("stick1", "twin")
+    t = board.wait_for(IDLE, 15)
+    check("two sticks pulled at once: nothing mounted or left under /mnt", t is not None,
+          board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+
+
+def loose_connector(board, sticks, check):
+    """Pulls while the kernel is still bringing the stick up, then a clean cycle."""
+    left = []
+    for delay in (0.5, 1.0, 1.5, 2.0, 2.5, 3.0):
+        board.plug("stick1", sticks["stick1"])
+        time.sleep(delay)
+        board.unplug("stick1")
+        if board.wait_for(IDLE, 15) is None:
+            left.append("%.1f s: %s" % (delay, board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1]))
+    check("pulls 0.5 to 3 s after the plug leave nothing", not left, "; ".join(left))
+    board.plug("stick1", sticks["stick1"])
+    ok = board.wait_for(mounted("/mnt/sda1"), 15) is not None
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    board.unplug("stick1")
+    ok &= board.wait_for(IDLE, 15) is not None
+    check("after them a clean cycle mounts /mnt/sda1 and leaves nothing", ok and out == "hello from stick1\n",
+          repr(out))
+
+
+def busy_pull(board, sticks, check):
+    """A stick pulled while a program holds a file open on it."""
+    board.plug("stick1", sticks["stick1"])
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    if t is None or out != "hello from stick1\n":
+        check("busy pull: /mnt/sda1 mounted to be held", False, after(t, 15) + ", " + repr(out))
+        return
+    # In a subshell, so that a failed open cannot cut the console's command line short;
+    # the pull waits until the holder has the file open.
+    board.sh("(exec sleep 600 < /mnt/sda1/HELLO.TXT) & echo $! > /tmp/holder")
+    t = board.wait_for("readlink /proc/$(cat /tmp/holder)/fd/0 | grep -qx /mnt/sda1/HELLO.TXT", 10)
+    if t is None:
+        check("busy pull: a program holds /mnt/sda1/HELLO.TXT open", False,
+              board.sh("ls -l /proc/$(cat /tmp/holder)/fd")[1])
+        return
+    start = time.time()
+    board.unplug("stick1")
+    t = board.wait_for(gone("/mnt/sda1"), 15)
+    pulled = time.time() - start
+    holding = board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
+    detail = ("gone %.2f s after the pull" % pulled if t is not None else
+              "still there: " + board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", t is not None and holding,
+          detail + ("" if holding else ", and the holder is not running"))
+    board.sh("kill $(cat /tmp/holder); wait")
+    t = board.wait_for(IDLE, 15)
+    check("busy pull: nothing left after the holder quits", t is not None,
+          board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+    # A dead mount left on /mnt/sda1 would still read back from its cache,
+    # so the stick comes back written to, as by another machine.
+    board_lib.write_hello(sticks["stick1"], "written elsewhere\n")
+    board.plug("stick1", sticks["stick1"])
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT; ls -A /mnt; grep ' /mnt' /proc/mounts | cut -d' ' -f1-3")
+    check("busy pull: the stick plugged again mounts as /mnt/sda1", t is not None and
+          out == "written elsewhere\nsda1\n/dev/sda1 /mnt/sda1 vfat\n", repr(out))
+    board.unplug("stick1")
+    board.wait_for(IDLE, 15)
+
+
+def gadget(board, sticks, check):
+    board.sh("insmod /lib/modules/dummy_hcd.ko")
+    board.wait_for("grep -q gadget.sh /tmp/gadget.log", 10)
+    st, out = board.sh("cat /tmp/gadget.log")
+    expect = ("/etc/quorvane/gadget.sh args=0 ACTION=add "
+              "DEVPATH=/devices/platform/dummy_udc.0/gadget.0 fds=/dev/null /dev/null /dev/null")
+    check("gadget add runs gadget.sh, fds 0-2 on /dev/null", expect in out.splitlines(), repr(out))
+    board.sh("rmmod dummy_hcd")
+    t = board.wait_for("grep -q ugadget.sh /tmp/gadget.log", 10)
+    st, out = board.sh("grep ugadget.sh /tmp/gadget.log")
+    check("gadget remove runs ugadget.sh", t is not None and "ACTION=remove" in out, repr(out))
+
+
+CHECKS = (plug_and_unplug, cycles, two_sticks, loose_connector, busy_pull, gadget)
+
+
+def main():
+    ap = argparse.ArgumentParser(description="The agent under the real ARM kernel of an emulated board.")
+    ap.add_argument("--board", choices=sorted(board_lib.BOARDS), default="virt")
+    ap.add_argument("build", help="the ARM build tree (cmake --preset arm), whose install is booted")
+    opts = ap.parse_args()
+    cache = board_lib.cache_dir()
+    board_lib.prepare(opts.board, cache)
+    if os.environ.get("HOTPLUG_SYSTEM_KEEP"):
+        work = tempfile.mkdtemp()
+        print("system: keeping " + work)
+    else:
+        keep = tempfile.TemporaryDirectory()
+        work = keep.name
+    sys.exit(run(opts.board, os.path.abspath(opts.build), cache, work))
+
+
+def run(name, build, cache, work):
+    """Every check on a fresh board; the exit status."""
+    initrd = board_lib.make_initramfs(name, build, cache, work)
+
+    sticks = {}
+    for stick, contents in (("stick1", ["hello from stick1\n"]),
+                            ("twin", ["hello from twin 1\n", "hello from twin 2\n"])):
+        sticks[stick] = os.path.join(work, stick + ".img")
+        board_lib.make_stick(sticks[stick], stick.upper(), contents)
+
+    results = []
+
+    def check(what, ok, detail=""):
+        results.append(ok)
+        print("system: %s %s%s" % ("PASS" if ok else "FAIL", what, (": " + detail) if detail else ""),
+              flush=True)
+
+    board = board_lib.Board(name, cache, initrd, work)
+    total_start = time.time()
+    try:
+        board.boot()
+        print("system: %s booted to a shell in %.2f s, CPU: %s" % (name, board.boot_s, board.cpu()),
+              flush=True)
+        for run in CHECKS:
+            run(board, sticks, check)
+    except Exception as e:  # a hung or dead board fails the run, with what it said
+        check("board ran to the end", False, str(e))
+    finally:
+        board.stop()
+        if not all(results):
+            print("system: the serial console's last lines:\n  " + "\n  ".join(board.serial_tail(40)))
+
+    print("system: whole test took %.1f s" % (time.time() - total_start))
+    passed = sum(1 for r in results if r)
+    print("%d passed, %d failed" % (passed, len(results) - passed))
+    return 0 if passed == len(results) else 1
+
+
+if __name__ == "__main__":
+    main()
