@@ -59,7 +59,6 @@ int helper_index(const char *path)
     return -1;
 }
 
-
 sandbox::Command command(const Helper &h, const Event &e)
 {
     sandbox::Command c = sandbox::agent_event(e.args, e.vars);

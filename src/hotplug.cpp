@@ -14,17 +14,13 @@ const subsystem_entry main_subsystem[] = {
 
 } // namespace
 
-handler_fn main_handler(int argc, char **argv)
+const subsystem_entry *main_entry(int argc, char **argv)
 {
-    if (argc != 2)
-        return nullptr;
-    const subsystem_entry *row = find_entry(argv[1], main_subsystem);
-    return row ? row->handler : nullptr;
+    return argc == 2 ? find_entry(argv[1], main_subsystem) : nullptr;
 }
 
-// Weak: try-event links this module for main_handler and brings its own main.
+// Weak: try-event links this module for main_entry and brings its own main.
 [[gnu::weak]] int main(int argc, char **argv)
 {
-    handler_fn handler = main_handler(argc, argv);
-    return handler ? handler() : 1;
+    return run_entry(main_entry(argc, argv));
 }

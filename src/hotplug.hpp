@@ -6,5 +6,5 @@
 // and exits with the handler's result.
 int main(int argc, char **argv);
 
-// The subsystem handler that main runs for argv, or null when it runs none.
-handler_fn main_handler(int argc, char **argv);
+// The row of the subsystem table that main runs for argv, or null.
+const subsystem_entry *main_entry(int argc, char **argv);

@@ -28,8 +28,7 @@ const subsystem_entry *find_entry(const char *name, const subsystem_entry *table
 
 int32_t call_subsystem(const char *name, const subsystem_entry *table)
 {
-    const subsystem_entry *row = find_entry(name, table);
-    return row ? row->handler() : 1;
+    return run_entry(find_entry(name, table));
 }
 
 const char *env_find(char *const *env, const char *name)
@@ -51,8 +50,7 @@ const subsystem_entry *action_entry(char *const *env, const subsystem_entry *tab
 
 int32_t call_action(const subsystem_entry *table)
 {
-    const subsystem_entry *row = action_entry(environ, table);
-    return row ? row->handler() : 1;
+    return run_entry(action_entry(environ, table));
 }
 
 int32_t decimal_value(const char *text)

@@ -19,6 +19,12 @@ struct subsystem_entry {
 // it), or null; a null name selects none. The rule behind every dispatch.
 const subsystem_entry *find_entry(const char *name, const subsystem_entry *table);
 
+// What dispatch returns for a row: its handler's result, 1 when there is none.
+inline int32_t run_entry(const subsystem_entry *row)
+{
+    return row ? row->handler() : 1;
+}
+
 int32_t call_subsystem(const char *name, const subsystem_entry *table);
 
 // The value of the variable name in env, or null: the first one wins, as

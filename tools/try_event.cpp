@@ -168,23 +168,15 @@ std::string joined(const std::vector<std::string> &words)
     return out;
 }
 
-std::vector<char *> pointers(Strings &words)
-{
-    std::vector<char *> out;
-    for (std::string &w : words)
-        out.push_back(w.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 // What the agent does with the event, decided by its own tables and rules;
 // for a block event it acts on, its node and mount point are in mountdev
 // and mntptr.
 block_step reached(const Event &e)
 {
     sandbox::Command c = sandbox::agent_event(e.args, e.vars);
-    std::vector<char *> argv = pointers(c.argv), env = pointers(c.env);
-    if (main_handler(int(argv.size() - 1), argv.data()) != block_handler)
+    std::vector<char *> argv = sandbox::pointers(c.argv), env = sandbox::pointers(c.env);
+    const subsystem_entry *row = main_entry(int(argv.size() - 1), argv.data());
+    if (!row || row->handler != block_handler)
         return block_step::none;
     return block_reached(env.data());
 }

@@ -164,15 +164,6 @@ bool forbid_fork()
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
-std::vector<char *> pointers(const std::vector<std::string> &texts)
-{
-    std::vector<char *> out;
-    for (const std::string &t : texts)
-        out.push_back(const_cast<char *>(t.c_str()));
-    out.push_back(nullptr);
-    return out;
-}
-
 void make_later(const std::vector<Later> &later, int64_t start, int fd)
 {
     std::vector<Later> order = later;
@@ -213,6 +204,14 @@ std::string find_program(const std::string &name)
     return name;
 }
 
+// The setup's mount points, busy or not.
+std::vector<std::string> mounts_of(const Setup &setup)
+{
+    std::vector<std::string> all = setup.mounted;
+    all.insert(all.end(), setup.busy.begin(), setup.busy.end());
+    return all;
+}
+
 // Whether path has a file system of its own mounted on it.
 bool mount_point(const std::string &path)
 {
@@ -224,6 +223,14 @@ bool mount_point(const std::string &path)
 
 } // namespace
 
+std::vector<char *> pointers(const std::vector<std::string> &texts)
+{
+    std::vector<char *> out;
+    for (const std::string &t : texts)
+        out.push_back(const_cast<char *>(t.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
 
 int Result::status(size_t i) const
 {
@@ -362,8 +369,7 @@ std::vector<int> Sandbox::enter(const Setup &setup) const
         err = bind(binds[i].first, host(binds[i].second), false);
     if (err.empty() && options_.mnt == Mnt::readonly)
         err = bind(host(mnt_dir), host(mnt_dir), true);
-    std::vector<std::string> mounts = setup.mounted;
-    mounts.insert(mounts.end(), setup.busy.begin(), setup.busy.end());
+    std::vector<std::string> mounts = mounts_of(setup);
     for (size_t i = 0; i < mounts.size() && err.empty(); i++) {
         mkdir(host(mounts[i]).c_str(), 0755);
         if (mount("stick", host(mounts[i]).c_str(), "tmpfs", 0, "size=64k") != 0)
@@ -441,10 +447,9 @@ void Sandbox::supervise(const std::vector<Command> &commands, const Setup &setup
             report(fd, "exit " + std::to_string(pid) + " " + std::to_string(st) + " " + std::to_string(now_ns()));
     // Asked while the busy files are still open: a detached mount is gone
     // from its directory even though its file system lives on.
-    for (const auto *mounts : {&setup.mounted, &setup.busy})
-        for (const std::string &m : *mounts)
-            if (mount_point(m))
-                report(fd, "mounted 0 " + escape(m));
+    for (const std::string &m : mounts_of(setup))
+        if (mount_point(m))
+            report(fd, "mounted 0 " + escape(m));
     for (int h : held)
         close(h);
     _exit(0);

@@ -67,6 +67,9 @@ struct Result {
     int status(size_t i = 0) const;
 };
 
+// The texts as an argument or environment vector: their pointers, then null.
+std::vector<char *> pointers(const std::vector<std::string> &texts);
+
 // Whether this process may make mount namespaces; why not, if it may not.
 bool available(std::string *why);
 
