@@ -32,6 +32,13 @@ bool is_dir(const Sandbox &box, const std::string &path)
     return stat(box.host(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Anything at path, a dangling symlink too.
+bool exists(const Sandbox &box, const std::string &path)
+{
+    struct stat st;
+    return lstat(box.host(path).c_str(), &st) == 0;
+}
+
 int entries(const Sandbox &box, const std::string &dir)
 {
     int n = 0;
@@ -376,12 +383,6 @@ TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
         EXPECT_LT(c.node_tests, 100);
         EXPECT_EQ(c.sleeps, Strings(c.node_tests - 1, "10000"));
     }
-}
-
-bool exists(const Sandbox &box, const std::string &path)
-{
-    struct stat st;
-    return lstat(box.host(path).c_str(), &st) == 0;
 }
 
 TEST_F(Agent, BlockRemove)

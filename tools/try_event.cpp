@@ -171,9 +171,8 @@ std::string joined(const std::vector<std::string> &words)
 // What the agent does with the event, decided by its own tables and rules;
 // for a block event it acts on, its node and mount point are in mountdev
 // and mntptr.
-block_step reached(const Event &e)
+block_step reached(const sandbox::Command &c)
 {
-    sandbox::Command c = sandbox::agent_event(e.args, e.vars);
     std::vector<char *> argv = sandbox::pointers(c.argv), env = sandbox::pointers(c.env);
     const subsystem_entry *row = main_entry(int(argv.size() - 1), argv.data());
     if (!row || row->handler != block_handler)
@@ -241,9 +240,8 @@ void set_scene(sandbox::Sandbox &box, const Config &cfg, block_step step, sandbo
     }
 }
 
-void show_started(const std::vector<sandbox::Record> &records, const Event &e)
+void show_started(const std::vector<sandbox::Record> &records, Strings env)
 {
-    Strings env = sandbox::agent_event(e.args, e.vars).env;
     std::sort(env.begin(), env.end());
     for (const sandbox::Record &rec : records) {
         printf("  started  %s\n", joined(rec.argv).c_str());
@@ -292,12 +290,13 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     words.insert(words.end(), e.vars.begin(), e.vars.end());
     printf("event %d: hotplug %s\n", number, joined(words).c_str());
 
+    sandbox::Command c = sandbox::agent_event(e.args, e.vars);
     sandbox::Setup setup;
-    set_scene(box, cfg, reached(e), setup);
+    set_scene(box, cfg, reached(c), setup);
 
     box.clear_records();
     auto before = tree(box);
-    sandbox::Result r = box.run(sandbox::agent_event(e.args, e.vars), setup);
+    sandbox::Result r = box.run(c, setup);
     if (!r.ok) {
         fprintf(stderr, "try-event: %s\n", r.error.c_str());
         return false;
@@ -310,7 +309,7 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
         after.erase(made.first);
     show_made(before, after);
     auto records = box.records();
-    show_started(records, e);
+    show_started(records, c.env);
     show_silent_children(r, records);
     show_detached(setup, r);
     show_removed(before, after);

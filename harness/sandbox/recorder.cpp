@@ -9,9 +9,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <cstring>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>

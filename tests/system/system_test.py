@@ -23,6 +23,8 @@ def gone(dir):
 
 # Nothing under /mnt, nothing mounted there, and no agent or mount still at work.
 IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt' /proc/mounts && ! pidof hotplug mount umount >/dev/null"
+# What is left under /mnt and mounted there: nothing when all went well.
+LEFT = "ls -A /mnt; grep ' /mnt' /proc/mounts"
 
 
 def after(t, limit):
@@ -43,12 +45,12 @@ def plug_and_unplug(board, sticks, check):
 
 def cycles(board, sticks, check):
     ok = True
-    for cycle in range(3):
+    for _ in range(3):
         board.plug("stick1", sticks["stick1"])
         ok &= board.wait_for(mounted("/mnt/sda1"), 15) is not None
         board.unplug("stick1")
         ok &= board.wait_for(gone("/mnt/sda1"), 15) is not None
-    st, out = board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")
+    st, out = board.sh(LEFT)
     check("three plug/unplug cycles leave nothing behind", ok and out == "", repr(out))
 
 
@@ -70,7 +72,7 @@ def two_sticks(board, sticks, check):
     board.unplug("stick1", "twin")
     t = board.wait_for(IDLE, 15)
     check("two sticks pulled at once: nothing mounted or left under /mnt", t is not None,
-          board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+          board.sh(LEFT)[1])
 
 
 def loose_connector(board, sticks, check):
@@ -81,7 +83,7 @@ def loose_connector(board, sticks, check):
         time.sleep(delay)
         board.unplug("stick1")
         if board.wait_for(IDLE, 15) is None:
-            left.append("%.1f s: %s" % (delay, board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1]))
+            left.append("%.1f s: %s" % (delay, board.sh(LEFT)[1]))
     check("pulls 0.5 to 3 s after the plug leave nothing", not left, "; ".join(left))
     board.plug("stick1", sticks["stick1"])
     ok = board.wait_for(mounted("/mnt/sda1"), 15) is not None
@@ -114,13 +116,13 @@ def busy_pull(board, sticks, check):
     pulled = time.time() - start
     holding = board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
     detail = ("gone %.2f s after the pull" % pulled if t is not None else
-              "still there: " + board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+              "still there: " + board.sh(LEFT)[1])
     check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", t is not None and holding,
           detail + ("" if holding else ", and the holder is not running"))
     board.sh("kill $(cat /tmp/holder); wait")
     t = board.wait_for(IDLE, 15)
     check("busy pull: nothing left after the holder quits", t is not None,
-          board.sh("ls -A /mnt; grep ' /mnt' /proc/mounts")[1])
+          board.sh(LEFT)[1])
     # A dead mount left on /mnt/sda1 would still read back from its cache,
     # so the stick comes back written to, as by another machine.
     board_lib.write_hello(sticks["stick1"], "written elsewhere\n")
@@ -160,8 +162,8 @@ def main():
         work = tempfile.mkdtemp()
         print("system: keeping " + work)
     else:
-        keep = tempfile.TemporaryDirectory()
-        work = keep.name
+        scratch = tempfile.TemporaryDirectory()
+        work = scratch.name
     sys.exit(run(opts.board, os.path.abspath(opts.build), cache, work))
 
 
@@ -188,8 +190,8 @@ def run(name, build, cache, work):
         board.boot()
         print("system: %s booted to a shell in %.2f s, CPU: %s" % (name, board.boot_s, board.cpu()),
               flush=True)
-        for run in CHECKS:
-            run(board, sticks, check)
+        for shape in CHECKS:
+            shape(board, sticks, check)
     except Exception as e:  # a hung or dead board fails the run, with what it said
         check("board ran to the end", False, str(e))
     finally:
