@@ -36,6 +36,12 @@ const Event events[] = {
     {"usb (ignored)", {"usb"}, {"ACTION=add", "DEVPATH=/devices/platform/usb1/1-1", "SUBSYSTEM=usb"}},
     {"gadget add", {"gadget"}, {"ACTION=add", "DEVPATH=/devices/platform/dummy_udc.0/gadget.0", "SUBSYSTEM=gadget"}},
     {"block add", {"block"}, {"ACTION=add", "DEVPATH=/block/sda/sda1", "SUBSYSTEM=block", "MAJOR=8", "MINOR=1", "DEVNAME=sda1"}},
+    {"block (ignored)", {"block"}, {"ACTION=add", "DEVPATH=/block/sda", "SUBSYSTEM=block", "MAJOR=8", "MINOR=0", "DEVNAME=sda"}},
+    // A stick's partition on a Raspberry Pi 4: its USB host behind a PCIe bridge and a hub.
+    {"block add, long", {"block"}, {"ACTION=add",
+      "DEVPATH=/devices/platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.4/"
+      "1-1.4:1.0/host0/target0:0:0/0:0:0:0/block/sda/sda1",
+      "SUBSYSTEM=block", "MAJOR=8", "MINOR=1", "DEVNAME=sda1", "DEVTYPE=partition"}},
 };
 
 const Helper helpers[] = {
@@ -155,7 +161,7 @@ Figures measure(sandbox::Sandbox &box, const Event &e, int runs)
 void print_rows(const Event &e, const Figures &f)
 {
     for (int h = 0; h < n_helpers; h++) {
-        printf("%-14s %-18s %14s", h ? "" : e.label, helpers[h].label, thousands(f.ins[h]).c_str());
+        printf("%-16s %-18s %14s", h ? "" : e.label, helpers[h].label, thousands(f.ins[h]).c_str());
         int floor = helper_index(helpers[h].floor);
         if (floor >= 0)
             printf(" %7.2fx", double(f.ins[h]) / double(f.ins[floor]));
@@ -215,7 +221,7 @@ int main(int argc, char **argv)
     }
     configure_mdev(box);
 
-    printf("%-14s %-18s %14s %8s %11s %8s\n", "event", "helper", "instructions", "x floor", "median us",
+    printf("%-16s %-18s %14s %8s %11s %8s\n", "event", "helper", "instructions", "x floor", "median us",
            "x floor");
     Strings targets;
     for (const Event &e : events) {
