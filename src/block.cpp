@@ -40,6 +40,46 @@ bool safe_name(const char *name)
     return true;
 }
 
+// Slashes separate components up to the path's first CR, spaces throughout.
+bool separates(const char *path, size_t i, size_t slashes)
+{
+    return path[i] == ' ' || (path[i] == '/' && i < slashes);
+}
+
+// A path longer than devbuf2 (a host behind a PCIe bridge and hubs) keeps its
+// last components that fit, leading ones dropped whole, so that the name is
+// the one the whole path gives: never cut, never another device's. False when
+// the last component alone does not fit; no mount point could hold it.
+bool take_tail(const char *path)
+{
+    size_t end = strcspn(path, "\n");
+    const char *cr = static_cast<const char *>(memchr(path, '\r', end));
+    size_t slashes = cr ? size_t(cr - path) : end;
+    while (end > 0 && separates(path, end - 1, slashes))
+        end--;
+    size_t start = end < devbuf2_size ? 0 : end - (devbuf2_size - 1);
+    while (start > 0 && start < end && !separates(path, start - 1, slashes))
+        start++;
+    if (start == end)
+        return false;
+    memcpy(devbuf2, path + start, end - start);
+    // With the CR dropped, its slashes still do not separate.
+    if (start <= slashes)
+        convert_special_character(devbuf2, '/', ' ');
+    return true;
+}
+
+// devbuf2 from DEVPATH, its separating slashes turned into spaces.
+bool take_path(const char *path)
+{
+    size_t len = strlen(path);
+    if (len >= devbuf2_size)
+        return take_tail(path);
+    memcpy(devbuf2, path, len + 1);
+    convert_special_character(devbuf2, '/', ' ');
+    return true;
+}
+
 bool prepare(char *const *env)
 {
     return block_prepare(env_find(env, "DEVPATH"), env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
@@ -97,18 +137,12 @@ bool block_prepare(const char *devpath, const char *minor, const char *devtype)
         return false;
     if (!devpath)
         return false;
-    // Reject rather than truncate: a cut path or name can be another device's.
-    size_t len = strlen(devpath);
-    if (len >= devbuf2_size)
-        return false;
 
     memset(devbuf2, 0, sizeof devbuf2);
     memset(mountdev, 0, sizeof mountdev);
     memset(mntptr, 0, sizeof mntptr);
 
-    memcpy(devbuf2, devpath, len + 1);
-    convert_special_character(devbuf2, '/', ' ');
-    if (parse_process(devbuf2) == 0)
+    if (!take_path(devpath) || parse_process(devbuf2) == 0)
         return false;
 
     const char *name = tokenset.token[tokenset.count - 1];

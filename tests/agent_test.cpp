@@ -67,6 +67,10 @@ protected:
 };
 
 const Strings sda1 = {"DEVPATH=/block/sda/sda1", "MINOR=1"};
+// A Raspberry Pi 4's stick: 138 bytes, more than the agent's path buffer.
+const std::string pi4_sda = "/devices/platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/"
+                            "1-1.4/1-1.4:1.0/host0/target0:0:0/0:0:0:0/block/sda";
+const Strings pi4_sda1 = {"DEVPATH=" + pi4_sda + "/sda1", "MINOR=1", "DEVTYPE=partition"};
 
 Strings with(Strings vars, const Strings &more)
 {
@@ -240,8 +244,18 @@ TEST_F(Agent, BlockAdd)
         {"no minor", {"DEVPATH=/block/sda/sda1"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
         {"no devpath", {"MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"slashes only", {"DEVPATH=///", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
-        {"devpath of 128", {"DEVPATH=" + long_devpath, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
+        {"devpath of 128, name of 121", {"DEVPATH=" + long_devpath, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
          {"/mnt/" + std::string(121, 'x')}},
+        {"Raspberry Pi 4 devpath", pi4_sda1, sandbox::Mnt::present, 1, {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"},
+         {"/mnt/sda1"}, {}},
+        {"devpath of 6 KiB", {"DEVPATH=" + std::string(6000, '/') + "sdb/sdb1////", "MINOR=17"},
+         sandbox::Mnt::present, 1, {"/bin/mount -t vfat /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
+        {"long devpath, whole disk", {"DEVPATH=" + pi4_sda, "MINOR=16", "DEVTYPE=disk"}, sandbox::Mnt::present, 1, {},
+         {}, {"/mnt/sda"}},
+        {"long devpath, name of 59", {"DEVPATH=" + pi4_sda + "/" + std::string(59, 'n'), "MINOR=1"},
+         sandbox::Mnt::present, 1, {}, {}, {}},
+        {"long devpath, slashes after a CR far back", {"DEVPATH=/block/sda\r" + std::string(150, '/') + "etc", "MINOR=1"},
+         sandbox::Mnt::present, 1, {}, {}, {"/mnt/etc"}},
         {"name of 59", {"DEVPATH=" + long_name, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"name dot dot", {"DEVPATH=/block/..", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"slash after CR", {"DEVPATH=/block/sda\r/../../etc", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
@@ -412,6 +426,9 @@ TEST_F(Agent, BlockRemove)
         {"no minor", {"DEVPATH=/block/sda/sda1"}, "dir", {}, {}, false, 1, {}, true, {}},
         {"dot", {"DEVPATH=/block/.", "MINOR=1"}, "dir", {}, {}, false, 1, {}, true, {}},
         {"dot dot", {"DEVPATH=/block/sda/..", "MINOR=1"}, "dir", {}, {}, false, 1, {}, true, {}},
+        {"long devpath", pi4_sda1, "dir", {"/mnt/sda1"}, {}, false, 0, umount, false, {}},
+        {"long devpath, whole disk", {"DEVPATH=" + pi4_sda, "MINOR=16", "DEVTYPE=disk"}, "dir", {}, {}, false, 1, {},
+         true, {}},
     };
     for (const auto &c : cases) {
         Sandbox box(agent_options());
@@ -458,15 +475,18 @@ TEST_F(Agent, TwoRemovesOfABusyStickAtOnce)
 
 TEST_F(Agent, PlugInThenRemoveLeavesNothing)
 {
-    Sandbox box(agent_options());
-    put(box, "/dev/sda1");
-    auto add = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})));
-    EXPECT_EQ(add.status(), 1);
-    EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0755);
-    auto remove = box.run(sandbox::agent_event({"block"}, with(sda1, {"ACTION=remove"})));
-    EXPECT_EQ(remove.status(), 0);
-    EXPECT_EQ(started(box), (Strings{"/bin/mount -t vfat /dev/sda1 /mnt/sda1", "/bin/umount -f /mnt/sda1"}));
-    EXPECT_EQ(mode_of(box, "/mnt/sda1"), -1);
+    for (const Strings &stick : {sda1, pi4_sda1}) {
+        Sandbox box(agent_options());
+        put(box, "/dev/sda1");
+        auto add = box.run(sandbox::agent_event({"block"}, with(stick, {"ACTION=add"})));
+        EXPECT_EQ(add.status(), 1) << stick[0];
+        EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0755) << stick[0];
+        auto remove = box.run(sandbox::agent_event({"block"}, with(stick, {"ACTION=remove"})));
+        EXPECT_EQ(remove.status(), 0) << stick[0];
+        EXPECT_EQ(started(box), (Strings{"/bin/mount -t vfat /dev/sda1 /mnt/sda1", "/bin/umount -f /mnt/sda1"}))
+            << stick[0];
+        EXPECT_EQ(mode_of(box, "/mnt/sda1"), -1) << stick[0];
+    }
 }
 
 TEST_F(Agent, GadgetScripts)

@@ -227,9 +227,43 @@ TEST(ConvertSpecialCharacter, StopsAtNulLineFeedOrCarriageReturn)
     }
 }
 
+// A stick's partition on a Raspberry Pi 4 (138 bytes), and paths longer
+// than devbuf2 holds: named as the whole path names them.
+const std::string pi4 = "/devices/platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.4/"
+                        "1-1.4:1.0/host0/target0:0:0/0:0:0:0/block/sda";
+const std::string pi4_sda1 = pi4 + "/sda1";
+const std::string path128 = "/" + std::string(122, 'x') + "/sda1";
+std::string repeat(const std::string &unit, size_t n)
+{
+    std::string s;
+    while (n--)
+        s += unit;
+    return s;
+}
+
 TEST(BlockPrepare, TakesTheLastComponentAsName)
 {
+    const std::string kib = repeat("/1-1.4", 1000) + "/sda/sda1";       // 6 KiB, 1,002 components
+    const std::string lf = "/block/sdb/sdb1\n" + repeat("/x", 200) + "/sdc1";
+    const std::string spaces = pi4 + " sda1 ";
+    const std::string at_space = "/" + std::string(100, 'a') + " " + std::string(100, 'b') + " sda1";
+    const std::string slashes = pi4_sda1 + repeat("/", 300);
+    const std::string cr_space = "/block/sda\r" + repeat(" x", 100) + " sda1";
+    const std::string cr_kept = repeat("/x", 100) + "/sd\ra";
+    const std::string name58 = pi4 + "/" + std::string(58, 'n');
+    ASSERT_EQ(path128.size(), 128u);
+    ASSERT_EQ(pi4_sda1.size(), 138u);
     struct { const char *devpath; const char *minor; const char *name; const char *devtype = nullptr; } cases[] = {
+        {path128.c_str(), "1", "sda1"},
+        {pi4_sda1.c_str(), "1", "sda1", "partition"},
+        {kib.c_str(), "1", "sda1"},
+        {lf.c_str(), "1", "sdb1"},
+        {spaces.c_str(), "1", "sda1"},
+        {at_space.c_str(), "1", "sda1"},
+        {slashes.c_str(), "1", "sda1"},
+        {cr_space.c_str(), "1", "sda1"},
+        {cr_kept.c_str(), "1", "sd\ra"},
+        {name58.c_str(), "1", name58.c_str() + pi4.size() + 1},
         {"/block/sda/sda1", "1", "sda1"},
         {"/block/sda/sda1", "1", "sda1", "partition"},
         {"/block/sdb", "16", "sdb", ""},
@@ -260,10 +294,13 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
     while (path127.size() < 127 - 5)
         path127 += "/x";
     path127 = path127.substr(0, 122) + "/sda1";
-    std::string path128 = "/" + path127;
     std::string long_path = "/block/" + std::string(120, 'x');
     std::string name58 = "/block/" + std::string(58, 'n');
     std::string name59 = "/block/" + std::string(59, 'n');
+    // The slashes after a CR, even one far outside devbuf2, stay in the name.
+    std::string cr_dropped = "/block/sda\r" + repeat("/x", 100) + "/sda1";
+    std::string name59_long = pi4 + "/" + std::string(59, 'n');
+    std::string name200 = pi4 + "/" + std::string(200, 'n');
     ASSERT_EQ(path127.size(), 127u);
     ASSERT_TRUE(block_prepare(path127.c_str(), "1", nullptr));
     EXPECT_STREQ(mntptr, "/mnt/sda1");
@@ -281,9 +318,13 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
         {"", "1"},
         {"///", "1"},
         {"\n/block/sda1", "1"},
-        {path128.c_str(), "1"},
         {long_path.c_str(), "1"},                 // name of 120 bytes
         {name59.c_str(), "1"},
+        {name59_long.c_str(), "1"},
+        {name200.c_str(), "1"},
+        {cr_dropped.c_str(), "1"},
+        {pi4.c_str(), "0"},
+        {pi4.c_str(), "16", "disk"},
         {"/block/.", "1"},
         {"/block/..", "1"},
         {"/block/sda/..", "1"},

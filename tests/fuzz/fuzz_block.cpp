@@ -1,7 +1,8 @@
 // Arbitrary DEVPATH and MINOR values through the block actions' preparation
 // (the part before any file system call or program start). The input is
 // DEVPATH, a NUL, then MINOR. Whatever comes in, an accepted event names one
-// plain directory right below /mnt and its node right below /dev.
+// plain directory right below /mnt and its node right below /dev, and the
+// name is the last component of the whole path, however long the path is.
 #include "block.hpp"
 #include "util.hpp"
 
@@ -28,6 +29,23 @@ void take(char *dst, size_t room, const uint8_t *src, size_t len)
     dst[len] = '\0';
 }
 
+// The last component of the whole path, read with no bound: the path ends
+// at its first line feed, spaces separate, and slashes do up to the first CR.
+size_t last_component(const char *path, const char **start)
+{
+    size_t end = strcspn(path, "\n");
+    const char *cr = static_cast<const char *>(memchr(path, '\r', end));
+    size_t slashes = cr ? size_t(cr - path) : end;
+    auto separates = [&](size_t i) { return path[i] == ' ' || (path[i] == '/' && i < slashes); };
+    while (end > 0 && separates(end - 1))
+        end--;
+    size_t begin = end;
+    while (begin > 0 && !separates(begin - 1))
+        begin--;
+    *start = path + begin;
+    return end - begin;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -38,11 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     take(minor, sizeof minor, split ? split + 1 : data + size, split ? size - first - 1 : 0);
 
     bool accepted = block_prepare(devpath, minor, nullptr);
+    const char *want;
+    size_t n = last_component(devpath, &want);
+    bool dots = (n == 1 && want[0] == '.') || (n == 2 && want[0] == '.' && want[1] == '.');
+    bool fits = n > 0 && n <= mntptr_size - 6 && !dots && !memchr(want, '/', n);
+    check(accepted == (decimal_value(minor) > 0 && fits));
     if (!accepted)
         return 0;
 
-    check(decimal_value(minor) > 0);
-    check(strlen(devpath) < devbuf2_size);
+    check(strlen(mntptr + 5) == n && memcmp(mntptr + 5, want, n) == 0);
     check(strncmp(mntptr, "/mnt/", 5) == 0 && strncmp(mountdev, "/dev/", 5) == 0);
     const char *name = mntptr + 5;
     size_t len = strnlen(mntptr, mntptr_size);
