@@ -50,7 +50,7 @@ bool separates(const char *path, size_t i, size_t slashes)
 // last components that fit, leading ones dropped whole, so that the name is
 // the one the whole path gives: never cut, never another device's. False when
 // the last component alone does not fit; no mount point could hold it.
-bool take_tail(const char *path)
+[[gnu::noinline]] bool take_tail(const char *path)
 {
     size_t end = strcspn(path, "\n");
     const char *cr = static_cast<const char *>(memchr(path, '\r', end));
