@@ -15,7 +15,9 @@ if(HOTPLUG_MUSL_TRIPLET AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND EXISTS ${_m
   target_compile_options(musl_libc INTERFACE -nostdinc -isystem ${_musl_include})
   # Start files before the objects; the C library, gcc's (which calls back
   # into it) and the end files after them.
-  target_link_options(musl_libc INTERFACE -static -nostdlib
+  # No RELRO: a static musl program has no loader to apply it (it never calls
+  # mprotect), and the page alignment it asks for would only pad the file.
+  target_link_options(musl_libc INTERFACE -static -nostdlib -Wl,-z,norelro
     ${_musl_lib}/Scrt1.o ${_musl_lib}/crti.o ${_gcc_crtbeginS.o})
   target_link_libraries(musl_libc INTERFACE -Wl,--start-group ${_musl_lib}/libc.a ${_gcc_libgcc.a}
     -Wl,--end-group ${_gcc_crtendS.o} ${_musl_lib}/crtn.o)

@@ -52,9 +52,11 @@ bool separates(const char *path, size_t i, size_t slashes)
 // the last component alone does not fit; no mount point could hold it.
 [[gnu::noinline]] bool take_tail(const char *path)
 {
-    size_t end = strcspn(path, "\n");
-    const char *cr = static_cast<const char *>(memchr(path, '\r', end));
-    size_t slashes = cr ? size_t(cr - path) : end;
+    size_t end = 0, slashes = 0;
+    while (path[end] && path[end] != '\n')
+        end++;
+    while (slashes < end && path[slashes] != '\r')
+        slashes++;
     while (end > 0 && separates(path, end - 1, slashes))
         end--;
     size_t start = end < devbuf2_size ? 0 : end - (devbuf2_size - 1);
