@@ -52,11 +52,15 @@ bool separates(const char *path, size_t i, size_t slashes)
 // the last component alone does not fit; no mount point could hold it.
 [[gnu::noinline]] bool take_tail(const char *path)
 {
-    size_t end = 0, slashes = 0;
+    // Where slashes stop separating (the first CR, LF or the end), then where
+    // the path ends (its first LF). Bytes above CR cost one comparison.
+    size_t slashes = 0;
+    while (static_cast<unsigned char>(path[slashes]) > '\r' ||
+           (path[slashes] && path[slashes] != '\n' && path[slashes] != '\r'))
+        slashes++;
+    size_t end = slashes;
     while (path[end] && path[end] != '\n')
         end++;
-    while (slashes < end && path[slashes] != '\r')
-        slashes++;
     while (end > 0 && separates(path, end - 1, slashes))
         end--;
     size_t start = end < devbuf2_size ? 0 : end - (devbuf2_size - 1);
