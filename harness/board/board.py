@@ -103,24 +103,43 @@ def write_hello(path, content, offset=MIB):
     os.unlink(text)
 
 
+def stick_device(name, port=None):
+    """qemu's properties of a USB stick on the board's controller, at port
+    ("1.1.1" is port 1 of the hub on port 1 of the hub on root port 1) or
+    at the first free root port."""
+    props = {"driver": "usb-storage", "id": name, "drive": name, "bus": "usb.0"}
+    if port:
+        props["port"] = port
+    return props
+
+
 class Board:
-    def __init__(self, board, cache, initrd, work, qemu_args=()):
+    def __init__(self, board, cache, initrd, work, qemu_args=(), hubs=(), sticks=(), append=""):
+        """A booting board. hubs: the ports of USB hubs there at power-on,
+        outermost first; sticks: (name, image, port) there at power-on;
+        append: more of the kernel's command line, which /etc/rc reads."""
         self.qmp_path = os.path.join(work, "qmp.sock")
         machine, usb = BOARDS[board]
         kernel = os.path.join(cache, "kernel-" + board, "zImage")
         dtb = os.path.join(cache, "kernel-" + board, "board.dtb")
         if os.path.exists(dtb):
             machine = machine + ["-dtb", dtb]
+        devices = ["-device", usb + ",id=usb"]
+        for i, port in enumerate(hubs):
+            devices += ["-device", "usb-hub,bus=usb.0,port=%s,id=hub%d" % (port, i)]
+        for name, image, port in sticks:
+            devices += ["-blockdev", "driver=raw,node-name=%s,file.driver=file,file.filename=%s" % (name, image),
+                        "-device", ",".join("%s=%s" % kv for kv in stick_device(name, port).items())]
+        cmdline = "console=ttyAMA0 rdinit=/init panic=-1 %s %s" % (
+            os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
         self.proc = subprocess.Popen(
             ["qemu-system-arm"] + machine + list(qemu_args) + ["-m", "256",
              "-nographic", "-no-reboot", "-monitor", "none", "-serial", "stdio",
-             "-kernel", kernel, "-initrd", initrd,
-             "-append", "console=ttyAMA0 rdinit=/init panic=-1 " + os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"),
-             "-device", usb + ",id=usb",
-             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
+             "-kernel", kernel, "-initrd", initrd, "-append", cmdline.strip()] + devices +
+            ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.buf = b""
-        self.serial_log = open(os.path.join(work, "serial.log"), "wb")
+        self.serial_log = open(os.path.join(work, "serial.log"), "ab")
         self.marker = 0
         self.events = []
 
@@ -186,10 +205,10 @@ class Board:
             raise RuntimeError("%s: %s" % (name, msg["error"]))
         return msg.get("return")
 
-    def plug(self, name, image):
+    def plug(self, name, image, port=None):
         self.qmp_call("blockdev-add", driver="raw", **{"node-name": name},
                       file={"driver": "file", "filename": image})
-        self.qmp_call("device_add", driver="usb-storage", id=name, drive=name, bus="usb.0")
+        self.qmp_call("device_add", **stick_device(name, port))
 
     def unplug(self, *names, timeout=20):
         """Pulls the sticks at once and waits until each is gone."""
