@@ -22,9 +22,9 @@ def gone(dir):
 
 
 # Nothing under /mnt, nothing mounted there, and no agent or mount still at work.
-IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt' /proc/mounts && ! pidof hotplug mount umount >/dev/null"
+IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt/' /proc/mounts && ! pidof hotplug mount umount >/dev/null"
 # What is left under /mnt and mounted there: nothing when all went well.
-LEFT = "ls -A /mnt; grep ' /mnt' /proc/mounts"
+LEFT = "ls -A /mnt; grep ' /mnt/' /proc/mounts"
 
 
 def after(t, limit):
@@ -142,7 +142,7 @@ def busy_pull(board, sticks, check):
     board_lib.write_hello(sticks["stick1"], "written elsewhere\n")
     board.plug("stick1", sticks["stick1"])
     t = board.wait_for(mounted("/mnt/sda1"), 15)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT; ls -A /mnt; grep ' /mnt' /proc/mounts | cut -d' ' -f1-3")
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT; ls -A /mnt; grep ' /mnt/' /proc/mounts | cut -d' ' -f1-3")
     check("busy pull: the stick plugged again mounts as /mnt/sda1", t is not None and
           out == "written elsewhere\nsda1\n/dev/sda1 /mnt/sda1 vfat\n", repr(out))
     board.unplug("stick1")
@@ -257,6 +257,17 @@ def main():
     sys.exit(run(opts.board, os.path.abspath(opts.build), cache, work))
 
 
+def device_steps(check):
+    """What the README tells an integrator to run at boot is what the boards run."""
+    readme = open(os.path.join(board_lib.HERE, "..", "..", "README.md")).read()
+    section = readme.split("\n## Putting it on a device\n", 1)[-1].split("\n## ", 1)[0]
+    shown = [line.strip() for line in section.splitlines() if line.startswith("    ")]
+    rc = {line.strip() for line in open(os.path.join(board_lib.HERE, "rc")).read().splitlines()}
+    missing = [line for line in shown if line not in rc]
+    check("README: each command for putting it on a device is one the boards' start-up file runs",
+          bool(shown) and not missing, "not run: " + " | ".join(missing) if missing else "%d lines" % len(shown))
+
+
 def run(name, build, cache, work):
     """Every check on a fresh board; the exit status."""
     initrd = board_lib.make_initramfs(name, build, cache, work)
@@ -275,6 +286,7 @@ def run(name, build, cache, work):
         print("system: %s %s%s" % ("PASS" if ok else "FAIL", what, (": " + detail) if detail else ""),
               flush=True)
 
+    device_steps(check)
     total_start = time.time()
     for what, setup, shapes in BOOTS:
         failed = len(results) - sum(results)
