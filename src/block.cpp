@@ -50,6 +50,7 @@ bool separates(const char *path, size_t i, size_t slashes)
 // last components that fit, leading ones dropped whole, so that the name is
 // the one the whole path gives: never cut, never another device's. False when
 // the last component alone does not fit; no mount point could hold it.
+// Out of line, so that the short path keeps its small frame.
 [[gnu::noinline]] bool take_tail(const char *path)
 {
     // Where slashes stop separating (the first CR, LF or the end), then where

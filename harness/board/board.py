@@ -106,7 +106,7 @@ def write_hello(path, content, offset=MIB):
 def stick_device(name, port=None):
     """qemu's properties of a USB stick on the board's controller, at port
     ("1.1.1" is port 1 of the hub on port 1 of the hub on root port 1) or
-    at the first free root port."""
+    at the first free port, root or hub, in qemu's order."""
     props = {"driver": "usb-storage", "id": name, "drive": name, "bus": "usb.0"}
     if port:
         props["port"] = port
