@@ -38,6 +38,21 @@ HUBS = ("1", "1.1")
 BEHIND_HUBS = "1.1.1"
 
 
+def reads_back(board, want):
+    """Waits for /mnt/sda1 to be mounted and reads its HELLO.TXT: whether
+    that is want, and what was seen."""
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+    return t is not None and out == want, after(t, 15) + ", " + repr(out)
+
+
+def pull(board, name):
+    """Pulls a stick: whether nothing is left after it, and what is."""
+    board.unplug(name)
+    t = board.wait_for(IDLE, 15)
+    return t is not None, board.sh(LEFT)[1]
+
+
 def devpath_length(board, name):
     """The DEVPATH the kernel gives block device name, and its length."""
     st, out = board.sh("readlink -f /sys/class/block/%s" % name)
@@ -152,15 +167,11 @@ def busy_pull(board, sticks, check):
 def behind_hubs(board, sticks, check):
     """A stick behind two hubs: a device path longer than the agent's buffer."""
     board.plug("deep", sticks["deep"], BEHIND_HUBS)
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    ok, seen = reads_back(board, "hello from deep\n")
     path, n = devpath_length(board, "sda1")
     print("system: DEVPATH behind two hubs: %d bytes: %s" % (n, path), flush=True)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
-    check("two hubs: a DEVPATH of %d bytes mounts on /mnt/sda1 and reads back" % n,
-          t is not None and n > 127 and out == "hello from deep\n", after(t, 15) + ", " + repr(out))
-    board.unplug("deep")
-    t = board.wait_for(IDLE, 15)
-    check("two hubs: unplugging leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("two hubs: a DEVPATH of %d bytes mounts on /mnt/sda1 and reads back" % n, ok and n > 127, seen)
+    check("two hubs: unplugging leaves nothing", *pull(board, "deep"))
 
 
 def gadget(board, sticks, check):
@@ -183,10 +194,8 @@ def at_boot_held(board, sticks, check):
     check("stick in at boot: sda1 there and nothing mounted before the coldplug pass",
           "sda1" in out.split() and "/mnt" not in out and not board.sh("ls -A /mnt")[1], repr(out))
     board.sh("/etc/rc coldplug")
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
     check("stick in at boot: the coldplug pass mounts /mnt/sda1, which reads back",
-          t is not None and out == "hello from boot\n", after(t, 15) + ", " + repr(out))
+          *reads_back(board, "hello from boot\n"))
     # A second pass (init run again, an integrator's script): its mount of
     # the same file system on the same mount point is refused.
     board.sh("/etc/rc coldplug")
@@ -197,9 +206,7 @@ def at_boot_held(board, sticks, check):
     st, out = board.sh("grep -c ' /mnt/sda1 ' /proc/mounts; cat /mnt/sda1/HELLO.TXT; ls -A /mnt")
     check("stick in at boot: a second coldplug pass leaves one mount, which reads back; its mount is refused busy",
           out == "1\nhello from boot\nsda1\n" and "busy" in again, repr(out))
-    board.unplug("boot")
-    t = board.wait_for(IDLE, 15)
-    check("stick in at boot: pulling it leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("stick in at boot: pulling it leaves nothing", *pull(board, "boot"))
 
 
 def bridge(board, sticks, check):
@@ -207,22 +214,16 @@ def bridge(board, sticks, check):
     st, out = board.sh("cat /proc/sys/kernel/hotplug; pidof uevent")
     check("bridge: no uevent helper registered, the listener running", st == 0 and out.startswith("\n"),
           repr(out))
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    ok, seen = reads_back(board, "hello from deep\n")
     path, n = devpath_length(board, "sda1")
     print("system: DEVPATH of the stick in at boot behind two hubs: %d bytes" % n, flush=True)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
     check("bridge: the stick in at boot behind two hubs is mounted by the coldplug pass and reads back",
-          t is not None and n > 127 and out == "hello from deep\n", after(t, 15) + ", " + repr(out))
-    board.unplug("boot")
-    t = board.wait_for(IDLE, 15)
-    check("bridge: pulling it leaves nothing", t is not None, board.sh(LEFT)[1])
+          ok and n > 127, seen)
+    check("bridge: pulling it leaves nothing", *pull(board, "boot"))
     board.plug("stick", sticks["boot"])
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
-    board.unplug("stick")
-    ok = board.wait_for(IDLE, 15) is not None
-    check("bridge: a plug and pull cycle mounts, reads back and leaves nothing",
-          t is not None and ok and out == "hello from boot\n", repr(out) + " " + board.sh(LEFT)[1])
+    ok, seen = reads_back(board, "hello from boot\n")
+    left, what = pull(board, "stick")
+    check("bridge: a plug and pull cycle mounts, reads back and leaves nothing", ok and left, seen + " " + what)
 
 
 # Each boot of the board: what it is, how it boots, and its checks. A stick
