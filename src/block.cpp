@@ -160,7 +160,7 @@ bool block_prepare(const char *devpath, const char *minor, const char *devtype)
 
 block_step block_reached(char *const *env)
 {
-    const subsystem_entry *row = action_entry(env, block_subsystem);
+    const subsystem_entry *row = find_entry(event_action(env), block_subsystem);
     if (!row || !prepare(env))
         return block_step::none;
     if (row->handler == block_add)
@@ -170,5 +170,5 @@ block_step block_reached(char *const *env)
 
 int32_t block_handler()
 {
-    return call_action(block_subsystem);
+    return call_subsystem(event_action(environ), block_subsystem);
 }

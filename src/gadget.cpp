@@ -2,6 +2,8 @@
 
 #include "util.hpp"
 
+#include <unistd.h>
+
 namespace {
 
 int32_t gadget_add()
@@ -28,5 +30,5 @@ const subsystem_entry gadget_subsystem[] = {
 
 int32_t gadget_handler()
 {
-    return call_action(gadget_subsystem);
+    return call_subsystem(event_action(environ), gadget_subsystem);
 }

@@ -12,15 +12,20 @@ const subsystem_entry main_subsystem[] = {
     {nullptr, nullptr},
 };
 
+// The subsystem the kernel names in our one argument; null without exactly one.
+const char *subsystem_name(int argc, char **argv)
+{
+    return argc == 2 ? argv[1] : nullptr;
+}
+
 } // namespace
 
 const subsystem_entry *main_entry(int argc, char **argv)
 {
-    return argc == 2 ? find_entry(argv[1], main_subsystem) : nullptr;
+    return find_entry(subsystem_name(argc, argv), main_subsystem);
 }
 
-// Weak: try-event links this module for main_entry and brings its own main.
-[[gnu::weak]] int main(int argc, char **argv)
+int main(int argc, char **argv)
 {
-    return run_entry(main_entry(argc, argv));
+    return call_subsystem(subsystem_name(argc, argv), main_subsystem);
 }

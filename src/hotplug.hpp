@@ -6,5 +6,6 @@
 // and exits with the handler's result.
 int main(int argc, char **argv);
 
-// The row of the subsystem table that main runs for argv, or null.
+// The row of the subsystem table that main runs for argv, or null: for
+// tools that show events, which build this module with main renamed.
 const subsystem_entry *main_entry(int argc, char **argv);

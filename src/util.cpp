@@ -28,7 +28,8 @@ const subsystem_entry *find_entry(const char *name, const subsystem_entry *table
 
 int32_t call_subsystem(const char *name, const subsystem_entry *table)
 {
-    return run_entry(find_entry(name, table));
+    const subsystem_entry *row = find_entry(name, table);
+    return row ? row->handler() : 1;
 }
 
 const char *env_find(char *const *env, const char *name)
@@ -43,14 +44,9 @@ const char *env_find(char *const *env, const char *name)
     return nullptr;
 }
 
-const subsystem_entry *action_entry(char *const *env, const subsystem_entry *table)
+const char *event_action(char *const *env)
 {
-    return find_entry(env_find(env, "ACTION"), table);
-}
-
-int32_t call_action(const subsystem_entry *table)
-{
-    return run_entry(action_entry(environ, table));
+    return env_find(env, "ACTION");
 }
 
 int32_t decimal_value(const char *text)

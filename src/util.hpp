@@ -19,12 +19,8 @@ struct subsystem_entry {
 // it), or null; a null name selects none. The rule behind every dispatch.
 const subsystem_entry *find_entry(const char *name, const subsystem_entry *table);
 
-// What dispatch returns for a row: its handler's result, 1 when there is none.
-inline int32_t run_entry(const subsystem_entry *row)
-{
-    return row ? row->handler() : 1;
-}
-
+// Runs the row of table that name selects and returns its handler's result;
+// 1 when none does. The walk behind both levels of dispatch.
 int32_t call_subsystem(const char *name, const subsystem_entry *table);
 
 // The value of the variable name in env, or null: the first one wins, as
@@ -32,12 +28,8 @@ int32_t call_subsystem(const char *name, const subsystem_entry *table);
 // and this runs for every one of ACTION, DEVPATH, MINOR and DEVTYPE).
 const char *env_find(char *const *env, const char *name);
 
-// The row of an action table that the ACTION of env selects, or null.
-const subsystem_entry *action_entry(char *const *env, const subsystem_entry *table);
-
-// A subsystem handler's dispatch: ACTION looked up in the action table,
-// result 1 when it is absent.
-int32_t call_action(const subsystem_entry *table);
+// The event's ACTION in env, or null: what a subsystem handler dispatches on.
+const char *event_action(char *const *env);
 
 // Decimal text to a signed 32-bit value: leading white space, optional sign,
 // digits up to the first other byte, saturating at the ends of the range.

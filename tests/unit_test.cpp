@@ -67,7 +67,7 @@ TEST(CallAction, ReadsActionFromEnvironment)
             setenv("ACTION", c.action, 1);
         else
             unsetenv("ACTION");
-        EXPECT_EQ(call_action(table), c.result) << (c.action ? c.action : "(absent)");
+        EXPECT_EQ(call_subsystem(event_action(environ), table), c.result) << (c.action ? c.action : "(absent)");
     }
     unsetenv("ACTION");
 }
