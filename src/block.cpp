@@ -48,10 +48,10 @@ bool separates(const char *path, size_t i, size_t slashes)
 
 // A path longer than devbuf2 (a host behind a PCIe bridge and hubs) keeps its
 // last components that fit, leading ones dropped whole, so that the name is
-// the one the whole path gives: never cut, never another device's. False when
-// the last component alone does not fit; no mount point could hold it.
+// the one the whole path gives: never cut, never another device's. A last
+// component that alone does not fit is too long for any mount point.
 // Out of line, so that the short path keeps its small frame.
-[[gnu::noinline]] bool take_tail(const char *path)
+[[gnu::noinline]] block_check take_tail(const char *path)
 {
     // Where slashes stop separating (the first CR, LF or the end), then where
     // the path ends (its first LF). Bytes above CR cost one comparison.
@@ -68,33 +68,33 @@ bool separates(const char *path, size_t i, size_t slashes)
     while (start > 0 && start < end && !separates(path, start - 1, slashes))
         start++;
     if (start == end)
-        return false;
+        return end == 0 ? block_check::no_component : block_check::name_too_long;
     memcpy(devbuf2, path + start, end - start);
     // With the CR dropped, its slashes still do not separate.
     if (start <= slashes)
         convert_special_character(devbuf2, '/', ' ');
-    return true;
+    return block_check::ok;
 }
 
 // devbuf2 from DEVPATH, its separating slashes turned into spaces.
-bool take_path(const char *path)
+block_check take_path(const char *path)
 {
     size_t len = strlen(path);
     if (len >= devbuf2_size)
         return take_tail(path);
     memcpy(devbuf2, path, len + 1);
     convert_special_character(devbuf2, '/', ' ');
-    return true;
+    return block_check::ok;
 }
 
-bool prepare(char *const *env)
+block_check prepare(char *const *env)
 {
     return block_prepare(env_find(env, "DEVPATH"), env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
 }
 
 int32_t block_add()
 {
-    if (!prepare(environ))
+    if (prepare(environ) != block_check::ok)
         return 1;
 
     if (access(mntptr, F_OK) != 0 && mkdir(mntptr, 0755) != 0)
@@ -111,7 +111,7 @@ int32_t block_add()
 
 int32_t block_remove()
 {
-    if (!prepare(environ))
+    if (prepare(environ) != block_check::ok)
         return 1;
 
     umount_run(mntptr);
@@ -134,34 +134,42 @@ const subsystem_entry block_subsystem[] = {
 
 } // namespace
 
-bool block_prepare(const char *devpath, const char *minor, const char *devtype)
+block_check block_prepare(const char *devpath, const char *minor, const char *devtype)
 {
-    if (!minor || decimal_value(minor) <= 0)
-        return false;
+    if (!minor)
+        return block_check::minor_absent;
+    if (decimal_value(minor) <= 0)
+        return block_check::minor_not_positive;
     // Minor 0 marks only the first whole disk. A mount of a later one (sdb,
     // minor 16) claims the disk and makes the mount of its partition fail.
     if (devtype && strcmp(devtype, "disk") == 0)
-        return false;
+        return block_check::whole_disk;
     if (!devpath)
-        return false;
+        return block_check::devpath_absent;
 
     memset(devbuf2, 0, sizeof devbuf2);
     memset(mountdev, 0, sizeof mountdev);
     memset(mntptr, 0, sizeof mntptr);
 
-    if (!take_path(devpath) || parse_process(devbuf2) == 0)
-        return false;
+    if (block_check path = take_path(devpath); path != block_check::ok)
+        return path;
+    if (parse_process(devbuf2) == 0)
+        return block_check::no_component;
 
     const char *name = tokenset.token[tokenset.count - 1];
     size_t n = strlen(name);
-    return safe_name(name) && join(mountdev, mountdev_size, node_prefix, name, n) &&
-           join(mntptr, mntptr_size, mount_prefix, name, n);
+    if (!safe_name(name))
+        return block_check::name_unsafe;
+    if (!join(mountdev, mountdev_size, node_prefix, name, n) || !join(mntptr, mntptr_size, mount_prefix, name, n))
+        return block_check::name_too_long;
+    return block_check::ok;
 }
 
-block_step block_reached(char *const *env)
+block_step block_reached(char *const *env, block_check *check)
 {
+    *check = block_check::ok;
     const subsystem_entry *row = find_entry(event_action(env), block_subsystem);
-    if (!row || !prepare(env))
+    if (!row || (*check = prepare(env)) != block_check::ok)
         return block_step::none;
     if (row->handler == block_add)
         return block_step::add;

@@ -16,12 +16,26 @@ extern char mntptr[mntptr_size];
 
 int32_t block_handler();
 
-// Checks the event and fills the path buffers. True when the event is one
-// to act on; false when it is ignored. devtype may be null.
-bool block_prepare(const char *devpath, const char *minor, const char *devtype);
+// What the checks of a block event found: ok when it is one to act on,
+// otherwise the first reason it is ignored.
+enum class block_check {
+    ok,
+    minor_absent,
+    minor_not_positive,
+    whole_disk,      // DEVTYPE=disk
+    devpath_absent,
+    no_component,    // DEVPATH holds no name
+    name_too_long,   // for /mnt/NAME
+    name_unsafe,     // ".", "..", or a slash in it
+};
+
+// Checks the event and fills the path buffers. devtype may be null.
+block_check block_prepare(const char *devpath, const char *minor, const char *devtype);
 
 // What a block event with the environment env does, without doing it: the
 // action its ACTION selects, with the path buffers filled as that action
-// fills them; none when the event is ignored. For tools that show events.
+// fills them; none when no action is selected or the event is ignored, and
+// then *check says which check ignored it (ok: no action). For tools that
+// show events.
 enum class block_step { none, add, remove };
-block_step block_reached(char *const *env);
+block_step block_reached(char *const *env, block_check *check);

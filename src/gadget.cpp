@@ -28,6 +28,11 @@ const subsystem_entry gadget_subsystem[] = {
 
 } // namespace
 
+bool gadget_reached(char *const *env)
+{
+    return find_entry(event_action(env), gadget_subsystem) != nullptr;
+}
+
 int32_t gadget_handler()
 {
     return call_subsystem(event_action(environ), gadget_subsystem);

@@ -46,6 +46,7 @@ expect "a line feed ends the path" 'event 1: hotplug block ACTION=add DEVPATH=/b
   started  /bin/mount -t vfat /dev/sdb1 /mnt/sdb1
   exit     1' block ACTION=add "DEVPATH=/block/sdb/sdb1$lf/x" MINOR=17
 expect "a slash after a CR is ignored" 'event 1: hotplug block ACTION=add DEVPATH=/block/sda\x0d/../../etc MINOR=1
+  ignored  the name "sda\x0d/../../etc" is "." or ".." or holds a slash
   exit     1' block ACTION=add "DEVPATH=/block/sda$cr/../../etc" MINOR=1
 expect "a control byte in the name is escaped on the node line" 'event 1: hotplug block ACTION=add DEVPATH=/block/sd\x0da MINOR=1
   node     /dev/sd\x0da never appears
@@ -58,6 +59,28 @@ expect "a busy stick is detached, then its mount point removed" 'event 1: hotplu
   detached /mnt/sda1, its file system stays until the file is closed
   removed  /mnt/sda1/
   exit     0' --busy block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
+
+# An event the agent ignores, by the lookup or check that says why.
+ignored() {
+    reason=$1
+    shift
+    expect "ignored: $reason" "event 1: hotplug $*
+  ignored  $reason
+  exit     1" "$@"
+}
+ignored 'MINOR "0" is not positive' block ACTION=add DEVPATH=/block/sda MINOR=0
+ignored 'MINOR is absent' block ACTION=add DEVPATH=/block/sda/sda1
+ignored 'DEVTYPE=disk: a whole disk' block ACTION=add DEVPATH=/block/sdb MINOR=16 DEVTYPE=disk
+ignored 'DEVPATH is absent' block ACTION=remove MINOR=1
+ignored 'DEVPATH "///" names no device' block ACTION=add DEVPATH=/// MINOR=1
+ignored 'the name ".." is "." or ".." or holds a slash' block ACTION=add DEVPATH=/block/sda/.. MINOR=1
+n59=nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn
+ignored "the name \"$n59\" is longer than 58 bytes" block ACTION=add "DEVPATH=/block/$n59" MINOR=1
+ignored 'no block action starts with "change"' block ACTION=change DEVPATH=/block/sda/sda1 MINOR=1
+ignored 'ACTION is absent' block DEVPATH=/block/sda/sda1 MINOR=1
+ignored 'no gadget action starts with "bind"' gadget ACTION=bind
+ignored 'no subsystem starts with "usb"' usb ACTION=add
+ignored 'the agent takes one argument, not 2' block gadget ACTION=add
 
 for bad in "" "--node=sometimes block" "--frob block" "block ACTION=add -- --busy" "block -- --"; do
     # shellcheck disable=SC2086

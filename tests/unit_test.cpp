@@ -282,7 +282,7 @@ TEST(BlockPrepare, TakesTheLastComponentAsName)
          "a23456789012345678901234567890123456789012345678901234567"},
     };
     for (const auto &c : cases) {
-        ASSERT_TRUE(block_prepare(c.devpath, c.minor, c.devtype)) << c.devpath;
+        ASSERT_EQ(block_prepare(c.devpath, c.minor, c.devtype), block_check::ok) << c.devpath;
         EXPECT_EQ(std::string(mountdev), std::string("/dev/") + c.name);
         EXPECT_EQ(std::string(mntptr), std::string("/mnt/") + c.name);
     }
@@ -302,40 +302,40 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
     std::string name59_long = pi4 + "/" + std::string(59, 'n');
     std::string name200 = pi4 + "/" + std::string(200, 'n');
     ASSERT_EQ(path127.size(), 127u);
-    ASSERT_TRUE(block_prepare(path127.c_str(), "1", nullptr));
+    ASSERT_EQ(block_prepare(path127.c_str(), "1", nullptr), block_check::ok);
     EXPECT_STREQ(mntptr, "/mnt/sda1");
-    ASSERT_TRUE(block_prepare(name58.c_str(), "1", nullptr));
+    ASSERT_EQ(block_prepare(name58.c_str(), "1", nullptr), block_check::ok);
 
-    struct { const char *devpath; const char *minor; const char *devtype = nullptr; } cases[] = {
-        {"/block/sdb", "16", "disk"},
-        {"/block/sda/sda1", "0"},
-        {"/block/sda/sda1", "-3"},
-        {"/block/sda/sda1", "abc"},
-        {"/block/sda/sda1", ""},
-        {"/block/sda/sda1", "-99999999999"},
-        {"/block/sda/sda1", nullptr},
-        {nullptr, "1"},
-        {"", "1"},
-        {"///", "1"},
-        {"\n/block/sda1", "1"},
-        {long_path.c_str(), "1"},                 // name of 120 bytes
-        {name59.c_str(), "1"},
-        {name59_long.c_str(), "1"},
-        {name200.c_str(), "1"},
-        {cr_dropped.c_str(), "1"},
-        {pi4.c_str(), "0"},
-        {pi4.c_str(), "16", "disk"},
-        {"/block/.", "1"},
-        {"/block/..", "1"},
-        {"/block/sda/..", "1"},
-        {"/block/sda\r/../../etc", "1"},
-        {"/block/x\r/y", "1"},
+    struct { const char *devpath; const char *minor; block_check why; const char *devtype = nullptr; } cases[] = {
+        {"/block/sdb", "16", block_check::whole_disk, "disk"},
+        {"/block/sda/sda1", "0", block_check::minor_not_positive},
+        {"/block/sda/sda1", "-3", block_check::minor_not_positive},
+        {"/block/sda/sda1", "abc", block_check::minor_not_positive},
+        {"/block/sda/sda1", "", block_check::minor_not_positive},
+        {"/block/sda/sda1", "-99999999999", block_check::minor_not_positive},
+        {"/block/sda/sda1", nullptr, block_check::minor_absent},
+        {nullptr, "1", block_check::devpath_absent},
+        {"", "1", block_check::no_component},
+        {"///", "1", block_check::no_component},
+        {"\n/block/sda1", "1", block_check::no_component},
+        {long_path.c_str(), "1", block_check::name_too_long}, // name of 120 bytes
+        {name59.c_str(), "1", block_check::name_too_long},
+        {name59_long.c_str(), "1", block_check::name_too_long},
+        {name200.c_str(), "1", block_check::name_too_long},
+        {cr_dropped.c_str(), "1", block_check::name_too_long}, // and holds slashes
+        {pi4.c_str(), "0", block_check::minor_not_positive},
+        {pi4.c_str(), "16", block_check::whole_disk, "disk"},
+        {"/block/.", "1", block_check::name_unsafe},
+        {"/block/..", "1", block_check::name_unsafe},
+        {"/block/sda/..", "1", block_check::name_unsafe},
+        {"/block/sda\r/../../etc", "1", block_check::name_unsafe},
+        {"/block/x\r/y", "1", block_check::name_unsafe},
     };
     for (const auto &c : cases) {
         memset(mntptr, 'Z', sizeof mntptr - 1);
         mntptr[sizeof mntptr - 1] = 0;
         std::string before = mntptr;
-        EXPECT_FALSE(block_prepare(c.devpath, c.minor, c.devtype))
+        EXPECT_EQ(block_prepare(c.devpath, c.minor, c.devtype), c.why)
             << (c.devpath ? c.devpath : "(absent)") << " / " << (c.minor ? c.minor : "(absent)");
         // An ignored MINOR leaves the buffers alone.
         if (c.minor && c.devpath && decimal_value(c.minor) <= 0) {

@@ -2,8 +2,10 @@
 // this machine. Each event runs the real agent at its real paths inside a
 // sandbox; the events of one call share the sandbox, in order.
 #include "block.hpp"
+#include "gadget.hpp"
 #include "hotplug.hpp"
 #include "sandbox.hpp"
+#include "token.hpp"
 #include "util.hpp"
 
 #include <algorithm>
@@ -168,16 +170,59 @@ std::string joined(const std::vector<std::string> &words)
     return out;
 }
 
-// What the agent does with the event, decided by its own tables and rules;
+std::string quoted(const char *text)
+{
+    return "\"" + sandbox::escape(text) + "\"";
+}
+
+// Why the block checks ignored an event, with the value they looked at.
+std::string block_ignored(block_check check, char *const *env)
+{
+    // The name the checks took, if they got as far as splitting the path.
+    std::string name = tokenset.count ? quoted(tokenset.token[tokenset.count - 1]) : "in DEVPATH";
+    switch (check) {
+    case block_check::ok: break;
+    case block_check::minor_absent: return "MINOR is absent";
+    case block_check::minor_not_positive: return "MINOR " + quoted(env_find(env, "MINOR")) + " is not positive";
+    case block_check::whole_disk: return "DEVTYPE=disk: a whole disk";
+    case block_check::devpath_absent: return "DEVPATH is absent";
+    case block_check::no_component: return "DEVPATH " + quoted(env_find(env, "DEVPATH")) + " names no device";
+    case block_check::name_too_long:
+        return "the name " + name + " is longer than " +
+               std::to_string(mntptr_size - sizeof mount_prefix) + " bytes";
+    case block_check::name_unsafe: return "the name " + name + " is \".\" or \"..\" or holds a slash";
+    }
+    return "";
+}
+
+// What the agent does with the event, decided by its own tables and checks:
 // for a block event it acts on, its node and mount point are in mountdev
-// and mntptr.
-block_step reached(const sandbox::Command &c)
+// and mntptr. When it does nothing, *ignored says which lookup or check
+// stopped it.
+block_step reached(const sandbox::Command &c, std::string *ignored)
 {
     std::vector<char *> argv = sandbox::pointers(c.argv), env = sandbox::pointers(c.env);
-    const subsystem_entry *row = main_entry(int(argv.size() - 1), argv.data());
-    if (!row || row->handler != block_handler)
+    int argc = int(argv.size() - 1);
+    const subsystem_entry *row = main_entry(argc, argv.data());
+    if (!row) {
+        *ignored = argc != 2 ? "the agent takes one argument, not " + std::to_string(argc - 1)
+                             : "no subsystem starts with " + quoted(argv[1]);
         return block_step::none;
-    return block_reached(env.data());
+    }
+    const char *action = event_action(env.data());
+    std::string no_action = action ? "no " + std::string(row->name) + " action starts with " + quoted(action)
+                                   : std::string("ACTION is absent");
+    if (row->handler == gadget_handler && !gadget_reached(env.data()))
+        *ignored = no_action;
+    if (row->handler != block_handler)
+        return block_step::none;
+
+    tokenset = {};
+    block_check check;
+    block_step step = block_reached(env.data(), &check);
+    if (step == block_step::none)
+        *ignored = check == block_check::ok ? no_action : block_ignored(check, env.data());
+    return step;
 }
 
 std::map<std::string, mode_t> *tree_seen;
@@ -292,7 +337,11 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
 
     sandbox::Command c = sandbox::agent_event(e.args, e.vars);
     sandbox::Setup setup;
-    set_scene(box, cfg, reached(c), setup);
+    std::string ignored;
+    block_step step = reached(c, &ignored);
+    if (!ignored.empty())
+        printf("  ignored  %s\n", ignored.c_str());
+    set_scene(box, cfg, step, setup);
 
     box.clear_records();
     auto before = tree(box);

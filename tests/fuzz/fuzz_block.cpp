@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     take(devpath, sizeof devpath, data, first);
     take(minor, sizeof minor, split ? split + 1 : data + size, split ? size - first - 1 : 0);
 
-    bool accepted = block_prepare(devpath, minor, nullptr);
+    bool accepted = block_prepare(devpath, minor, nullptr) == block_check::ok;
     const char *want;
     size_t n = last_component(devpath, &want);
     bool dots = (n == 1 && want[0] == '.') || (n == 2 && want[0] == '.' && want[1] == '.');
