@@ -14,6 +14,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sstream>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -41,7 +42,8 @@ std::string failed(const std::string &what)
     return what + ": " + strerror(errno);
 }
 
-bool write_file(const std::string &path, const std::string &text)
+// A setting of the kernel's, written into its existing file under /proc.
+bool write_setting(const std::string &path, const std::string &text)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
@@ -49,15 +51,6 @@ bool write_file(const std::string &path, const std::string &text)
     bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
     close(fd);
     return ok;
-}
-
-bool make_file(const std::string &path, mode_t mode)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
 }
 
 // A mount namespace of our own; as a user without the right to that, one
@@ -69,9 +62,9 @@ std::string enter_namespace()
         gid_t gid = getgid();
         if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
             return failed("unshare of a mount namespace");
-        write_file("/proc/self/setgroups", "deny");
-        if (!write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
-            !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n"))
+        write_setting("/proc/self/setgroups", "deny");
+        if (!write_setting("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
+            !write_setting("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n"))
             return failed("user namespace map");
     }
     // Nothing mounted from here on may reach the machine's own namespace.
@@ -105,11 +98,71 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
     return 0;
 }
 
-void report(int fd, const std::string &line)
+// The run's manager tells the run what happens, one line per step: the
+// step's word, its numbers, and for some an escaped text.
+enum class Step { start, helper, command, exit, created, mounted };
+
+struct StepForm {
+    Step step;
+    const char *word;
+    int numbers;
+    bool text;
+};
+
+const StepForm step_forms[] = {
+    {Step::start, "start", 1, false},     // the run's start, ns
+    {Step::helper, "helper", 1, false},   // pid of the process that makes the later files
+    {Step::command, "command", 2, false}, // command index, pid
+    {Step::exit, "exit", 3, false},       // pid, raw wait status, ns
+    {Step::created, "created", 1, true},  // ns, a later file
+    {Step::mounted, "mounted", 0, true},  // a setup mount still mounted at the end
+};
+
+struct Report {
+    Step step;
+    long long n[3] = {};
+    std::string text;
+};
+
+const StepForm &form_of(Step step)
 {
-    std::string text = line + "\n";
-    if (write(fd, text.data(), text.size()) < 0)
+    return step_forms[int(step)];
+}
+
+void report(int fd, Step step, std::initializer_list<long long> numbers, const std::string &text = "")
+{
+    const StepForm &f = form_of(step);
+    std::string line = f.word;
+    for (long long n : numbers)
+        line += " " + std::to_string(n);
+    if (f.text)
+        line += " " + escape(text);
+    line += "\n";
+    if (write(fd, line.data(), line.size()) < 0)
         _exit(3);
+}
+
+// One report line; false for one that is not.
+bool parse_report(const std::string &line, Report &r)
+{
+    std::istringstream in(line);
+    std::string word;
+    in >> word;
+    for (const StepForm &f : step_forms) {
+        if (word != f.word)
+            continue;
+        r.step = f.step;
+        for (int i = 0; i < f.numbers; i++)
+            if (!(in >> r.n[i]))
+                return false;
+        if (f.text) {
+            in.get(); // the space before the text
+            std::getline(in, r.text);
+            r.text = unescape(r.text);
+        }
+        return true;
+    }
+    return false;
 }
 
 void set_fds(const Command &command, const std::string &out)
@@ -175,8 +228,8 @@ void make_later(const std::vector<Later> &later, int64_t start, int fd)
             struct timespec ts = {time_t(wait / 1000000000), long(wait % 1000000000)};
             nanosleep(&ts, nullptr);
         }
-        make_file(l.path, 0644);
-        report(fd, "created " + std::to_string(now_ns()) + " " + escape(l.path));
+        write_file(l.path);
+        report(fd, Step::created, {now_ns()}, l.path);
     }
 }
 
@@ -234,9 +287,12 @@ std::vector<char *> pointers(const std::vector<std::string> &texts)
 
 int Result::status(size_t i) const
 {
-    if (i >= commands.size() || !WIFEXITED(commands[i].status))
-        return -1;
-    return WEXITSTATUS(commands[i].status);
+    return i < commands.size() ? exit_status(commands[i].status) : -1;
+}
+
+double Result::seconds(size_t i) const
+{
+    return double(commands.at(i).end_ns - start_ns) / 1e9;
 }
 
 bool available(std::string *why)
@@ -250,19 +306,18 @@ bool available(std::string *why)
         pid_t pid = fork();
         if (pid == 0) {
             std::string err = enter_namespace();
-            if (!err.empty())
-                report(p[1], err);
+            if (write(p[1], err.data(), err.size()) < 0)
+                _exit(2);
             _exit(err.empty() ? 0 : 1);
         }
         close(p[1]);
-        char buf[512];
-        ssize_t n = read(p[0], buf, sizeof buf - 1);
+        std::string err = read_fd(p[0]);
         close(p[0]);
         int st = 0;
         waitpid(pid, &st, 0);
-        known = pid > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+        known = pid > 0 && exit_status(st) == 0;
         if (!known)
-            reason = n > 0 ? std::string(buf, n - 1) : "could not start the probe";
+            reason = !err.empty() ? err : "could not start the probe";
     }
     if (why)
         *why = reason;
@@ -277,6 +332,15 @@ Command agent_event(const std::vector<std::string> &args, const std::vector<std:
     c.env = {"HOME=/", "PATH=/sbin:/bin:/usr/sbin:/usr/bin"};
     c.env.insert(c.env.end(), vars.begin(), vars.end());
     return c;
+}
+
+Command under_valgrind(Command command, const std::vector<std::string> &tool)
+{
+    std::vector<std::string> prefix = {"/usr/bin/valgrind", "--trace-children=no"};
+    prefix.insert(prefix.end(), tool.begin(), tool.end());
+    command.argv.insert(command.argv.begin(), prefix.begin(), prefix.end());
+    command.target = false;
+    return command;
 }
 
 Sandbox::Sandbox(Options options) : options_(std::move(options))
@@ -334,18 +398,16 @@ bool Sandbox::build()
         for (size_t slash = f.find('/', 1); slash != std::string::npos; slash = f.find('/', slash + 1))
             mkdir(host(f.substr(0, slash)).c_str(), 0755);
     for (const std::string &f : files)
-        if (!make_file(host(f), 0755)) {
+        if (!write_file(host(f), "", 0755)) {
             error_ = failed("create " + host(f));
             return false;
         }
-    return make_file(host("/.sandbox/log"), 0666) && chmod(host("/.sandbox/log").c_str(), 0666) == 0;
+    return write_file(host("/.sandbox/log"), "", 0666);
 }
 
-// Runs in the run's own process: after this, / is the sandbox tree. Returns
-// the files held open on the busy mounts.
-std::vector<int> Sandbox::enter(const Setup &setup) const
+// What the run binds into the tree: {host path, path inside}.
+std::vector<std::pair<std::string, std::string>> Sandbox::binds() const
 {
-    std::string err = enter_namespace();
     std::vector<std::pair<std::string, std::string>> binds = {
         {"/dev/null", "/dev/null"},
         {options_.recorder, "/.sandbox/recorder"},
@@ -359,30 +421,53 @@ std::vector<int> Sandbox::enter(const Setup &setup) const
         binds.push_back({options_.runner[0], "/.sandbox/runner"});
     for (const auto &[inside, outside] : options_.programs)
         binds.push_back({outside, inside});
+    return binds;
+}
 
-    if (err.empty())
-        err = bind("/usr", host("/usr"), true);
-    // Sanitizer runtimes read /proc/self/maps.
+// The tree's mounts: the host's /usr read-only, /proc (sanitizer runtimes
+// read /proc/self/maps), the programs, and /mnt read-only when asked.
+std::string Sandbox::mount_tree() const
+{
+    std::string err = bind("/usr", host("/usr"), true);
     if (err.empty())
         err = bind("/proc", host("/proc"), false);
-    for (size_t i = 0; i < binds.size() && err.empty(); i++)
-        err = bind(binds[i].first, host(binds[i].second), false);
+    for (const auto &[from, to] : binds())
+        if (err.empty())
+            err = bind(from, host(to), false);
     if (err.empty() && options_.mnt == Mnt::readonly)
         err = bind(host(mnt_dir), host(mnt_dir), true);
-    std::vector<std::string> mounts = mounts_of(setup);
-    for (size_t i = 0; i < mounts.size() && err.empty(); i++) {
-        mkdir(host(mounts[i]).c_str(), 0755);
-        if (mount("stick", host(mounts[i]).c_str(), "tmpfs", 0, "size=64k") != 0)
-            err = failed("mount on " + mounts[i]);
+    return err;
+}
+
+// The setup's sticks: a file system on each mount point, and on the busy
+// ones a file held open, as a program reading from a stick holds it (a
+// forced unmount fails on it). The open files go into held.
+std::string Sandbox::mount_sticks(const Setup &setup, std::vector<int> &held) const
+{
+    for (const std::string &m : mounts_of(setup)) {
+        mkdir(host(m).c_str(), 0755);
+        if (mount("stick", host(m).c_str(), "tmpfs", 0, "size=64k") != 0)
+            return failed("mount on " + m);
     }
-    // What a program reading from a stick holds: a forced unmount fails on it.
-    std::vector<int> held;
-    for (size_t i = 0; i < setup.busy.size() && err.empty(); i++) {
-        int fd = open(host(setup.busy[i] + "/held").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    for (const std::string &b : setup.busy) {
+        int fd = open(host(b + "/held").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0)
-            err = failed("open a file on " + setup.busy[i]);
+            return failed("open a file on " + b);
         held.push_back(fd);
     }
+    return "";
+}
+
+// Runs in the run's own process: after this, / is the sandbox tree. Returns
+// the files held open on the busy mounts.
+std::vector<int> Sandbox::enter(const Setup &setup) const
+{
+    std::vector<int> held;
+    std::string err = enter_namespace();
+    if (err.empty())
+        err = mount_tree();
+    if (err.empty())
+        err = mount_sticks(setup, held);
     if (err.empty() && (chroot(root_.c_str()) != 0 || chdir("/") != 0))
         err = failed("chroot " + root_);
     // Never go on outside the tree: what runs next acts on fixed paths.
@@ -394,6 +479,55 @@ std::vector<int> Sandbox::enter(const Setup &setup) const
     }
     return held;
 }
+
+// Starts command i of the run, through the runner if it is a target's.
+void Sandbox::start_command(const Command &c, size_t i, int run, int fd) const
+{
+    std::vector<std::string> argv = c.argv;
+    if (c.target && !options_.runner.empty()) {
+        argv.insert(argv.begin(), options_.runner.begin(), options_.runner.end());
+        argv[0] = "/.sandbox/runner";
+    }
+    std::vector<char *> args = pointers(argv), env = pointers(c.env);
+    std::string out = output_path(run, i);
+    pid_t pid = fork();
+    if (pid == 0) {
+        umask(022); // as the kernel starts a helper
+        set_fds(c, out);
+        if (c.fork_fails && !forbid_fork())
+            _exit(125);
+        execve(args[0], args.data(), env.data());
+        _exit(127);
+    }
+    report(fd, Step::command, {(long long)i, pid});
+}
+
+namespace {
+
+// The setup's later files, made by a process of their own.
+void start_later(const std::vector<Later> &later, int64_t start, int fd)
+{
+    if (later.empty())
+        return;
+    pid_t helper = fork();
+    if (helper == 0) {
+        make_later(later, start, fd);
+        _exit(0);
+    }
+    report(fd, Step::helper, {helper});
+}
+
+// Every process of the run as it ends, the orphans it adopts too.
+void reap_all(int fd)
+{
+    int st;
+    pid_t pid;
+    while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
+        if (pid > 0)
+            report(fd, Step::exit, {pid, st, now_ns()});
+}
+
+} // namespace
 
 Result Sandbox::run(const Command &command, const Setup &setup)
 {
@@ -410,46 +544,16 @@ void Sandbox::supervise(const std::vector<Command> &commands, const Setup &setup
     std::vector<int> held = enter(setup);
 
     int64_t start = now_ns();
-    report(fd, "start " + std::to_string(start));
-    if (!setup.later.empty()) {
-        pid_t helper = fork();
-        if (helper == 0) {
-            make_later(setup.later, start, fd);
-            _exit(0);
-        }
-        report(fd, "helper " + std::to_string(helper));
-    }
-    for (size_t i = 0; i < commands.size(); i++) {
-        const Command &c = commands[i];
-        std::vector<std::string> argv = c.argv;
-        if (c.target && !options_.runner.empty()) {
-            argv.insert(argv.begin(), options_.runner.begin(), options_.runner.end());
-            argv[0] = "/.sandbox/runner";
-        }
-        std::vector<char *> args = pointers(argv);
-        std::vector<char *> env = pointers(c.env);
-        std::string out = output_path(run, i);
-        pid_t pid = fork();
-        if (pid == 0) {
-            umask(022); // as the kernel starts a helper
-            set_fds(c, out);
-            if (c.fork_fails && !forbid_fork())
-                _exit(125);
-            execve(args[0], args.data(), env.data());
-            _exit(127);
-        }
-        report(fd, "command " + std::to_string(i) + " " + std::to_string(pid));
-    }
-    int st;
-    pid_t pid;
-    while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
-        if (pid > 0)
-            report(fd, "exit " + std::to_string(pid) + " " + std::to_string(st) + " " + std::to_string(now_ns()));
+    report(fd, Step::start, {start});
+    start_later(setup.later, start, fd);
+    for (size_t i = 0; i < commands.size(); i++)
+        start_command(commands[i], i, run, fd);
+    reap_all(fd);
     // Asked while the busy files are still open: a detached mount is gone
     // from its directory even though its file system lives on.
     for (const std::string &m : mounts_of(setup))
         if (mount_point(m))
-            report(fd, "mounted 0 " + escape(m));
+            report(fd, Step::mounted, {}, m);
     for (int h : held)
         close(h);
     _exit(0);
@@ -457,55 +561,56 @@ void Sandbox::supervise(const std::vector<Command> &commands, const Setup &setup
 
 namespace {
 
-std::string read_all(int fd)
+// The lines of text that a line feed ends; a cut last one is not one.
+std::vector<std::string> complete_lines(const std::string &text)
 {
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            text.append(buf, n);
-    return text;
+    std::vector<std::string> lines;
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
+        lines.push_back(text.substr(pos, end - pos));
+    return lines;
 }
 
-// The manager's report lines into r; pids gets each command's process.
+// The manager's reports into r; pids gets each command's process.
 void read_reports(const std::string &text, std::vector<int> &pids, Result &r)
 {
     r.commands.resize(pids.size());
     int helper = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            break;
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        char word[16] = {};
-        long long a = 0, b = 0, c = 0;
-        int used = 0;
-        if (sscanf(line.c_str(), "%15s %lld %n", word, &a, &used) < 2)
+    for (const std::string &line : complete_lines(text)) {
+        Report rep;
+        if (!parse_report(line, rep))
             continue;
-        std::string what = word;
-        if (what == "start")
-            r.start_ns = a;
-        else if (what == "helper")
-            helper = int(a);
-        else if (what == "created")
-            r.created.push_back({unescape(line.substr(used)), a});
-        else if (what == "mounted")
-            r.mounted.push_back(unescape(line.substr(used)));
-        else if (what == "command" && sscanf(line.c_str(), "%*s %lld %lld", &a, &b) == 2 &&
-                 size_t(a) < pids.size())
-            pids[a] = int(b);
-        else if (what == "exit" && sscanf(line.c_str(), "%*s %lld %lld %lld", &a, &b, &c) == 3) {
-            Exit e{int(a), int(b), c};
+        switch (rep.step) {
+        case Step::start: r.start_ns = rep.n[0]; break;
+        case Step::helper: helper = int(rep.n[0]); break;
+        case Step::created: r.created.push_back({rep.text, rep.n[0]}); break;
+        case Step::mounted: r.mounted.push_back(rep.text); break;
+        case Step::command:
+            if (size_t(rep.n[0]) < pids.size())
+                pids[rep.n[0]] = int(rep.n[1]);
+            break;
+        case Step::exit: {
+            Exit e{int(rep.n[0]), int(rep.n[1]), rep.n[2]};
             auto it = std::find(pids.begin(), pids.end(), e.pid);
             if (it != pids.end())
                 r.commands[it - pids.begin()] = e;
             else if (e.pid != helper)
                 r.others.push_back(e);
+            break;
+        }
         }
     }
+}
+
+// What went wrong with a run whose manager ended with status st, if anything.
+std::string run_error(int st, const std::vector<int> &pids)
+{
+    if (WIFSIGNALED(st))
+        return "the run was killed (timeout?)";
+    if (exit_status(st) != 0)
+        return "could not enter the sandbox (exit " + std::to_string(exit_status(st)) + ")";
+    if (std::find(pids.begin(), pids.end(), 0) != pids.end())
+        return "a command was not started";
+    return "";
 }
 
 } // namespace
@@ -513,18 +618,30 @@ void read_reports(const std::string &text, std::vector<int> &pids, Result &r)
 // What each command wrote to its standard output and error.
 std::vector<std::string> Sandbox::outputs(int run, size_t count) const
 {
-    std::vector<std::string> out(count);
-    for (size_t i = 0; i < count; i++) {
-        FILE *f = fopen(host(output_path(run, i)).c_str(), "r");
-        if (!f)
-            continue;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            out[i].append(buf, n);
-        fclose(f);
-    }
+    std::vector<std::string> out;
+    for (size_t i = 0; i < count; i++)
+        out.push_back(read_file(host(output_path(run, i))));
     return out;
+}
+
+// Forks the run's manager; its reports come on *reports. -1 when it cannot.
+pid_t Sandbox::start_manager(const std::vector<Command> &commands, const Setup &setup, int run,
+                             int *reports) const
+{
+    fflush(nullptr); // the run's processes must not write our buffers again
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return -1;
+    pid_t manager = fork();
+    if (manager == 0) {
+        close(p[0]);
+        supervise(commands, setup, run, p[1]);
+    }
+    close(p[1]);
+    if (manager < 0)
+        close(p[0]);
+    *reports = p[0];
+    return manager;
 }
 
 Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
@@ -534,38 +651,21 @@ Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
         r.error = error_;
         return r;
     }
-    int run = ++runs_;
-    fflush(nullptr); // the run's processes must not write our buffers again
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) {
-        r.error = failed("pipe");
-        return r;
-    }
-    pid_t manager = fork();
+    int run = ++runs_, reports = -1;
+    pid_t manager = start_manager(commands, setup, run, &reports);
     if (manager < 0) {
-        r.error = failed("fork");
+        r.error = failed("start of the run");
         return r;
     }
-    if (manager == 0) {
-        close(p[0]);
-        supervise(commands, setup, run, p[1]);
-    }
-
-    close(p[1]);
-    std::string text = read_all(p[0]);
-    close(p[0]);
+    std::string text = read_fd(reports);
+    close(reports);
     int st = 0;
     waitpid(manager, &st, 0);
 
     std::vector<int> pids(commands.size(), 0);
     read_reports(text, pids, r);
     r.output = outputs(run, commands.size());
-
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
-        r.error = WIFSIGNALED(st) ? "the run was killed (timeout?)"
-                                  : "could not enter the sandbox (exit " + std::to_string(WEXITSTATUS(st)) + ")";
-    else if (std::find(pids.begin(), pids.end(), 0) != pids.end())
-        r.error = "a command was not started";
+    r.error = run_error(st, pids);
     r.ok = r.error.empty();
     return r;
 }
@@ -573,22 +673,11 @@ Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
 std::vector<Record> Sandbox::records() const
 {
     std::vector<Record> out;
-    FILE *f = fopen(host("/.sandbox/log").c_str(), "r");
-    if (!f)
-        return out;
-    std::string line;
-    int c;
-    while ((c = fgetc(f)) != EOF) {
-        if (c != '\n') {
-            line += char(c);
-            continue;
-        }
+    for (const std::string &line : complete_lines(read_file(host("/.sandbox/log")))) {
         Record r;
         if (parse_record(line, r))
             out.push_back(r);
-        line.clear();
     }
-    fclose(f);
     return out;
 }
 

@@ -6,6 +6,7 @@
 // traces; it is removed when the Sandbox is destroyed.
 #pragma once
 
+#include "common.hpp"
 #include "record.hpp"
 #include "util.hpp"
 
@@ -65,6 +66,8 @@ struct Result {
 
     // Exit status of command i, or -1 when it did not exit normally.
     int status(size_t i = 0) const;
+    // Seconds from the start of the run to the end of command i.
+    double seconds(size_t i = 0) const;
 };
 
 // The texts as an argument or environment vector: their pointers, then null.
@@ -76,6 +79,11 @@ bool available(std::string *why);
 // The agent's usual call: /sbin/hotplug with the given arguments and the
 // event's variables added to a kernel-like HOME and PATH.
 Command agent_event(const std::vector<std::string> &args, const std::vector<std::string> &vars);
+
+// The command run natively under valgrind with the tool's options (its
+// report's file, with %p for the pid, is a path inside the sandbox); the
+// programs it starts run untraced.
+Command under_valgrind(Command command, const std::vector<std::string> &tool);
 
 class Sandbox {
 public:
@@ -98,8 +106,13 @@ public:
 
 private:
     bool build();
+    std::vector<std::pair<std::string, std::string>> binds() const;
+    std::string mount_tree() const;
+    std::string mount_sticks(const Setup &setup, std::vector<int> &held) const;
     std::vector<int> enter(const Setup &setup) const;
+    void start_command(const Command &c, size_t i, int run, int fd) const;
     [[noreturn]] void supervise(const std::vector<Command> &commands, const Setup &setup, int run, int fd) const;
+    pid_t start_manager(const std::vector<Command> &commands, const Setup &setup, int run, int *reports) const;
     std::vector<std::string> outputs(int run, size_t count) const;
 
     Options options_;
