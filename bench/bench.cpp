@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,20 +75,17 @@ sandbox::Command command(const Helper &h, const Event &e)
 // Before each run: the node there, the mount point not yet made.
 void reset(const sandbox::Sandbox &box)
 {
-    std::ofstream(box.host(std::string(node_prefix) + "sda1"));
+    sandbox::write_file(box.host(std::string(node_prefix) + "sda1"));
     rmdir(box.host(std::string(mount_prefix) + "sda1").c_str());
 }
 
 long long instructions(sandbox::Sandbox &box, const Helper &h, const Event &e)
 {
     reset(box);
-    sandbox::Command c = command(h, e);
-    c.argv.insert(c.argv.begin(), {"/usr/bin/valgrind", "--tool=callgrind", "--trace-children=no",
-                                   "--callgrind-out-file=/tmp/cg.%p.out"});
-    auto r = box.run(c);
+    auto r = box.run(sandbox::under_valgrind(command(h, e), {"--tool=callgrind", "--callgrind-out-file=/tmp/cg.%p.out"}));
     if (!r.ok)
         return -1;
-    std::ifstream in(box.host("/tmp/cg." + std::to_string(r.commands[0].pid) + ".out"));
+    std::istringstream in(sandbox::read_file(box.host("/tmp/cg." + std::to_string(r.commands[0].pid) + ".out")));
     for (std::string line; std::getline(in, line);)
         if (line.rfind("totals: ", 0) == 0 || line.rfind("summary: ", 0) == 0)
             return atoll(line.c_str() + line.find(' ') + 1);
@@ -104,7 +100,7 @@ double median_us(sandbox::Sandbox &box, const Helper &h, const Event &e, int run
         auto r = box.run(command(h, e));
         if (!r.ok)
             return -1;
-        t.push_back(double(r.commands[0].end_ns - r.start_ns) / 1e3);
+        t.push_back(r.seconds() * 1e6);
     }
     std::sort(t.begin(), t.end());
     return t[t.size() / 2];
@@ -124,7 +120,6 @@ std::string thousands(long long v)
 sandbox::Options options()
 {
     sandbox::Options o;
-    o.agent = HOTPLUG_DYNAMIC;
     o.recorder = HOTPLUG_RECORDER;
     o.programs = {{"/sbin/hotplug-static", HOTPLUG_STATIC},  {"/sbin/hotplug-dynamic", HOTPLUG_DYNAMIC},
                   {"/sbin/noop-static", NOOP_STATIC},        {"/sbin/noop-dynamic", NOOP_DYNAMIC},
@@ -139,8 +134,8 @@ sandbox::Options options()
 void configure_mdev(const sandbox::Sandbox &box)
 {
     mkdir(box.host("/etc/mdev").c_str(), 0755);
-    std::ifstream rule(HOTPLUG_MDEV_CONF);
-    std::ofstream(box.host("/etc/mdev.conf")) << rule.rdbuf() << "gadget.* 0:0 660 @" << gadget_add_script << "\n";
+    sandbox::write_file(box.host("/etc/mdev.conf"), sandbox::read_file(HOTPLUG_MDEV_CONF) + "gadget.* 0:0 660 @" +
+                                                     gadget_add_script + "\n");
 }
 
 struct Figures {
@@ -208,11 +203,6 @@ int main(int argc, char **argv)
             fprintf(stderr, "usage: bench [--runs=N]\n");
             return 2;
         }
-    }
-    std::string why;
-    if (!sandbox::available(&why)) {
-        fprintf(stderr, "bench: no sandbox: %s\n", why.c_str());
-        return 1;
     }
     sandbox::Sandbox box(options());
     if (!box.ok()) {

@@ -2,22 +2,13 @@
 #include "sandbox_env.hpp"
 
 #include <algorithm>
-#include <dirent.h>
-#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 namespace {
 
 using Strings = std::vector<std::string>;
 using sandbox::Sandbox;
-
-// The order of variables is not the agent's to keep: qemu-user reverses it.
-Strings sorted(Strings words)
-{
-    std::sort(words.begin(), words.end());
-    return words;
-}
 
 // Mode bits of a path in the sandbox, -1 when nothing is there.
 int mode_of(const Sandbox &box, const std::string &path)
@@ -41,24 +32,12 @@ bool exists(const Sandbox &box, const std::string &path)
 
 int entries(const Sandbox &box, const std::string &dir)
 {
-    int n = 0;
-    if (DIR *d = opendir(box.host(dir).c_str())) {
-        while (const dirent *e = readdir(d))
-            n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-        closedir(d);
-    }
-    return n;
+    return int(sandbox::list_dir(box.host(dir)).size());
 }
 
 std::string slurp(const Sandbox &box, const std::string &path)
 {
-    std::ifstream in(box.host(path));
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-double seconds(const sandbox::Result &r, size_t i = 0)
-{
-    return double(r.commands[i].end_ns - r.start_ns) / 1e9;
+    return sandbox::read_file(box.host(path));
 }
 
 class Agent : public ::testing::Test {
@@ -123,7 +102,7 @@ TEST_F(Agent, DispatchesByArgumentAndAction)
         sandbox::Command cmd = sandbox::agent_event(c.args, c.vars);
         cmd.closed_fds = false;
         auto r = box.run(cmd);
-        std::string what = "hotplug " + joined(c.args) + " " + joined(c.vars);
+        std::string what = "hotplug " + sandbox::join_words(c.args) + " " + sandbox::join_words(c.vars);
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_EQ(r.status(), c.status) << what;
         EXPECT_EQ(started(box), c.started) << what;
@@ -155,9 +134,9 @@ TEST_F(Agent, LaunchersStartExactVectorsWithTheEnvironmentUnchanged)
             ASSERT_TRUE(r.ok) << r.error;
             EXPECT_EQ(r.status(), 0);
             auto records = box.records();
-            ASSERT_EQ(records.size(), 1u) << joined(c.probe);
+            ASSERT_EQ(records.size(), 1u) << sandbox::join_words(c.probe);
             EXPECT_EQ(records[0].argv, c.argv);
-            EXPECT_EQ(sorted(records[0].env), sorted(cmd.env));
+            EXPECT_EQ(sandbox::sorted(records[0].env), sandbox::sorted(cmd.env));
             // Closed standard descriptors are opened on /dev/null; open ones
             // (here 0 on /dev/null, 1 and 2 on a file) are inherited.
             Strings fds(records[0].fd, records[0].fd + 3);
@@ -204,7 +183,7 @@ TEST_F(Agent, ChildOfAFailedExecExitsZero)
         EXPECT_EQ(r.status(), 0) << c.what;
         EXPECT_EQ(r.output[0], "") << c.what;
         ASSERT_EQ(r.others.size(), 1u) << c.what;
-        EXPECT_TRUE(WIFEXITED(r.others[0].status) && WEXITSTATUS(r.others[0].status) == 0) << c.what;
+        EXPECT_EQ(sandbox::exit_status(r.others[0].status), 0) << c.what;
         EXPECT_TRUE(box.records().empty()) << c.what;
     }
 }
@@ -265,9 +244,7 @@ TEST_F(Agent, BlockAdd)
          {"/mnt/sda1"}},
     };
     for (const auto &c : cases) {
-        auto options = agent_options();
-        options.mnt = c.mnt;
-        Sandbox box(options);
+        Sandbox box(agent_options(c.mnt));
         ASSERT_TRUE(box.ok()) << box.error();
         for (const char *node : {"/dev/sda", "/dev/sda1", "/dev/sdb", "/dev/sdb1"})
             put(box, node);
@@ -285,7 +262,7 @@ TEST_F(Agent, BlockAdd)
         if (c.started.empty() && c.mnt == sandbox::Mnt::present) {
             EXPECT_EQ(entries(box, "/mnt"), 0) << c.what << ": /mnt changed";
         }
-        EXPECT_LT(seconds(r), 0.9) << c.what << ": waited with the node present";
+        EXPECT_LT(r.seconds(), 0.9) << c.what << ": waited with the node present";
     }
 }
 
@@ -324,7 +301,7 @@ bool can_count_calls(const sandbox::Options &o)
 Calls calls(const Sandbox &box)
 {
     Calls c;
-    std::ifstream in(box.host("/.sandbox/calls"));
+    std::istringstream in(sandbox::read_file(box.host("/.sandbox/calls")));
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("access /dev/sda1 ", 0) == 0)
             c.node_tests++;
@@ -359,10 +336,10 @@ TEST_F(Agent, BlockAddWaitsAboutASecondForANodeThatNeverAppears)
     EXPECT_EQ(r.status(), 1);
     auto records = box.records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(joined(records[0].argv), "/bin/mount -t vfat /dev/sda1 /mnt/sda1");
+    EXPECT_EQ(sandbox::join_words(records[0].argv), "/bin/mount -t vfat /dev/sda1 /mnt/sda1");
     // 100 sleeps of at least 10 ms come before the mount.
     EXPECT_GE(records[0].t_ns - r.start_ns, 1000000000LL);
-    EXPECT_LT(seconds(r), 5.0);
+    EXPECT_LT(r.seconds(), 5.0);
     printf("node never appeared: mount started after %.3f s\n", double(records[0].t_ns - r.start_ns) / 1e9);
     if (can_count_calls(options)) {
         Calls c = calls(box);
@@ -388,7 +365,7 @@ TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
     EXPECT_GT(delay, 0) << "mount started before the node appeared";
     // One 10 ms sleep plus start-up of the mount program; generous for a busy machine.
     EXPECT_LT(delay, 250000000LL);
-    EXPECT_LT(seconds(r), 0.9);
+    EXPECT_LT(r.seconds(), 0.9);
     printf("node appeared at 300 ms: mount started %.1f ms later\n", double(delay) / 1e6);
     if (can_count_calls(options)) {
         // Each failed test is followed by one sleep; the last test succeeds.
@@ -452,7 +429,7 @@ TEST_F(Agent, BlockRemove)
         EXPECT_EQ(r.mounted, c.still) << c.what;
         EXPECT_TRUE(is_dir(box, "/mnt")) << c.what;
         if (!c.started.empty()) {
-            EXPECT_GE(seconds(r), 1.0) << c.what << ": removed without the pause";
+            EXPECT_GE(r.seconds(), 1.0) << c.what << ": removed without the pause";
         }
     }
 }
@@ -505,9 +482,7 @@ TEST_F(Agent, GadgetScripts)
         {"remove", false, 0, {}, 1},
     };
     for (const auto &c : cases) {
-        auto options = agent_options();
-        options.scripts = c.scripts;
-        Sandbox box(options);
+        Sandbox box(agent_options(sandbox::Mnt::present, c.scripts));
         auto cmd = sandbox::agent_event({"gadget"}, {std::string("ACTION=") + c.action,
                                                      "DEVPATH=/devices/platform/dummy_udc.0/gadget.0"});
         auto r = box.run(cmd);
@@ -519,7 +494,7 @@ TEST_F(Agent, GadgetScripts)
             EXPECT_EQ(x.status, 0) << c.action;
         // The kernel starts the agent with 0 to 2 closed; the script gets them on /dev/null.
         for (const auto &rec : box.records()) {
-            EXPECT_EQ(sorted(rec.env), sorted(cmd.env)) << c.action;
+            EXPECT_EQ(sandbox::sorted(rec.env), sandbox::sorted(cmd.env)) << c.action;
             EXPECT_EQ(Strings(rec.fd, rec.fd + 3), (Strings{"null", "null", "null"})) << c.action;
         }
     }

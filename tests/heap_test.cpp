@@ -2,7 +2,6 @@
 // for each kind of event it acts on must count no allocation at all.
 #include "sandbox_env.hpp"
 
-#include <fstream>
 #include <sys/stat.h>
 
 namespace {
@@ -27,14 +26,10 @@ TEST(Heap, NoAllocationForAnyEvent)
     sandbox::Sandbox box(options);
     put(box, "/dev/sda1");
     for (const auto &c : cases) {
-        auto cmd = sandbox::agent_event(c.args, c.vars);
-        cmd.target = false;
-        cmd.argv.insert(cmd.argv.begin(), {"/usr/bin/valgrind", "--tool=memcheck", "--trace-children=no",
-                                           "--log-file=/tmp/memcheck.%p"});
-        auto r = box.run(cmd);
+        auto r = box.run(sandbox::under_valgrind(sandbox::agent_event(c.args, c.vars),
+                                                 {"--tool=memcheck", "--log-file=/tmp/memcheck.%p"}));
         ASSERT_TRUE(r.ok) << r.error;
-        std::ifstream in(box.host("/tmp/memcheck." + std::to_string(r.commands[0].pid)));
-        std::string log((std::istreambuf_iterator<char>(in)), {});
+        std::string log = sandbox::read_file(box.host("/tmp/memcheck." + std::to_string(r.commands[0].pid)));
         ASSERT_NE(log.find("HEAP SUMMARY"), std::string::npos) << c.what << ": no valgrind report\n" << log;
         EXPECT_NE(log.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"), std::string::npos)
             << c.what << "\n" << log;

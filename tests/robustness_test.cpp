@@ -1,10 +1,8 @@
 // The agent under load and under failing system calls, inside the sandbox.
 #include "sandbox_env.hpp"
 
-#include <dirent.h>
 #include <set>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 namespace {
 
@@ -31,19 +29,8 @@ sandbox::Command block_event(const std::string &action, const std::string &name)
 
 std::set<std::string> mnt_entries(const Sandbox &box)
 {
-    std::set<std::string> out;
-    if (DIR *d = opendir(box.host("/mnt").c_str())) {
-        while (const dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                out.insert(e->d_name);
-        closedir(d);
-    }
-    return out;
-}
-
-int exited(const sandbox::Exit &e)
-{
-    return WIFEXITED(e.status) ? WEXITSTATUS(e.status) : -1;
+    std::vector<std::string> names = sandbox::list_dir(box.host("/mnt"));
+    return {names.begin(), names.end()};
 }
 
 TEST_F(Robustness, StormOf200AddsThen200Removes)
@@ -178,7 +165,7 @@ TEST_F(Robustness, ExecFailureChangesNoResult)
         EXPECT_EQ(r.status(), c.status) << c.what;
         EXPECT_EQ(r.output[0], "") << c.what;
         ASSERT_EQ(r.others.size(), 1u) << c.what;
-        EXPECT_EQ(exited(r.others[0]), 0) << c.what << ": the child of a failed exec";
+        EXPECT_EQ(sandbox::exit_status(r.others[0].status), 0) << c.what << ": the child of a failed exec";
     }
 }
 

@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <sys/stat.h>
 
 inline std::string env_or(const char *name, const char *fallback)
 {
@@ -17,24 +15,16 @@ inline std::string env_or(const char *name, const char *fallback)
     return v && *v ? v : fallback;
 }
 
-inline sandbox::Options agent_options()
+inline sandbox::Options agent_options(sandbox::Mnt mnt = sandbox::Mnt::present, bool scripts = true)
 {
     sandbox::Options o;
+    o.mnt = mnt;
+    o.scripts = scripts;
     o.agent = env_or("HOTPLUG_AGENT", HOTPLUG_AGENT);
     o.recorder = env_or("HOTPLUG_RECORDER", HOTPLUG_RECORDER);
     o.programs = {{"/sbin/launch-probe", env_or("HOTPLUG_PROBE", HOTPLUG_PROBE)}};
-    std::istringstream runner(env_or("HOTPLUG_RUNNER", ""));
-    for (std::string word; runner >> word;)
-        o.runner.push_back(word);
+    o.runner = sandbox::split_words(env_or("HOTPLUG_RUNNER", ""));
     return o;
-}
-
-inline std::string joined(const std::vector<std::string> &words)
-{
-    std::string out;
-    for (const std::string &w : words)
-        out += (out.empty() ? "" : " ") + w;
-    return out;
 }
 
 // The argument vectors of the programs started so far, one line each.
@@ -42,7 +32,7 @@ inline std::vector<std::string> started(const sandbox::Sandbox &box)
 {
     std::vector<std::string> out;
     for (const sandbox::Record &r : box.records())
-        out.push_back(joined(r.argv));
+        out.push_back(sandbox::join_words(r.argv));
     return out;
 }
 
@@ -50,12 +40,7 @@ inline std::vector<std::string> started(const sandbox::Sandbox &box)
 inline void put(const sandbox::Sandbox &box, const std::string &path, const std::string &text = "",
                 mode_t mode = 0644)
 {
-    FILE *f = fopen(box.host(path).c_str(), "w");
-    if (f) {
-        fputs(text.c_str(), f);
-        fclose(f);
-    }
-    chmod(box.host(path).c_str(), mode);
+    sandbox::write_file(box.host(path), text, mode);
 }
 
 // Where mount namespaces are refused the sandbox tests cannot run; that is a

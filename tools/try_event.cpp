@@ -15,7 +15,6 @@
 #include <ftw.h>
 #include <getopt.h>
 #include <map>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,13 +114,7 @@ int parse_options(int argc, char **argv, Config &cfg)
             cfg.options.scripts = !strcmp(optarg, "present");
             break;
         case agent: cfg.options.agent = optarg; break;
-        case runner: {
-            std::istringstream words(optarg);
-            cfg.options.runner.clear();
-            for (std::string w; words >> w;)
-                cfg.options.runner.push_back(w);
-            break;
-        }
+        case runner: cfg.options.runner = sandbox::split_words(optarg); break;
         case recorder: cfg.options.recorder = optarg; break;
         case help: return fputs(usage, stdout), 1;
         default: return bad("unknown option, or one without its value: '%s'", argv[optind - 1]);
@@ -164,10 +157,10 @@ std::string shown(const std::string &text)
 
 std::string joined(const std::vector<std::string> &words)
 {
-    std::string out;
+    Strings each;
     for (const std::string &w : words)
-        out += (out.empty() ? "" : " ") + shown(w);
-    return out;
+        each.push_back(shown(w));
+    return sandbox::join_words(each);
 }
 
 std::string quoted(const char *text)
@@ -268,8 +261,7 @@ void set_scene(sandbox::Sandbox &box, const Config &cfg, block_step step, sandbo
     if (step == block_step::add) {
         std::string node = mountdev;
         if (cfg.node == "present") {
-            if (FILE *f = fopen(box.host(node).c_str(), "a"))
-                fclose(f);
+            sandbox::write_file(box.host(node));
             printf("  node     %s is there\n", shown(node).c_str());
         } else if (cfg.node == "after") {
             setup.later.push_back({node, cfg.node_ms});
@@ -285,15 +277,11 @@ void set_scene(sandbox::Sandbox &box, const Config &cfg, block_step step, sandbo
     }
 }
 
-void show_started(const std::vector<sandbox::Record> &records, Strings env)
+void show_started(const std::vector<sandbox::Record> &records, const Strings &env)
 {
-    std::sort(env.begin(), env.end());
     for (const sandbox::Record &rec : records) {
         printf("  started  %s\n", joined(rec.argv).c_str());
-        // Compared as sets: an emulator may pass the variables in another order.
-        Strings got = rec.env;
-        std::sort(got.begin(), got.end());
-        if (got != env)
+        if (sandbox::sorted(rec.env) != sandbox::sorted(env))
             printf("           with the environment %s\n", joined(rec.env).c_str());
     }
 }
@@ -306,8 +294,7 @@ void show_silent_children(const sandbox::Result &r, const std::vector<sandbox::R
         for (const sandbox::Record &rec : records)
             recorded |= rec.pid == x.pid;
         if (!recorded)
-            printf("  child    started nothing, exit status %d\n",
-                   WIFEXITED(x.status) ? WEXITSTATUS(x.status) : -1);
+            printf("  child    started nothing, exit status %d\n", sandbox::exit_status(x.status));
     }
 }
 
@@ -321,12 +308,10 @@ void show_detached(const sandbox::Setup &setup, const sandbox::Result &r)
 
 void show_exit(const sandbox::Result &r)
 {
-    const sandbox::Exit &agent = r.commands[0];
-    double seconds = double(agent.end_ns - r.start_ns) / 1e9;
-    if (WIFEXITED(agent.status))
-        printf("  exit     %d (after %.2f s)\n", WEXITSTATUS(agent.status), seconds);
+    if (r.status() >= 0)
+        printf("  exit     %d (after %.2f s)\n", r.status(), r.seconds());
     else
-        printf("  killed   by signal %d\n", WTERMSIG(agent.status));
+        printf("  killed   by signal %d\n", WTERMSIG(r.commands[0].status));
 }
 
 bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int number)
@@ -383,11 +368,6 @@ int main(int argc, char **argv)
             fprintf(stderr, "try-event: no program at %s (built?)\n", program.c_str());
             return 1;
         }
-    std::string why;
-    if (!sandbox::available(&why)) {
-        fprintf(stderr, "try-event: cannot make a sandbox here: %s\n", why.c_str());
-        return 1;
-    }
     sandbox::Sandbox box(cfg.options);
     if (!box.ok()) {
         fprintf(stderr, "try-event: %s\n", box.error().c_str());

@@ -345,6 +345,11 @@ Command under_valgrind(Command command, const std::vector<std::string> &tool)
 
 Sandbox::Sandbox(Options options) : options_(std::move(options))
 {
+    std::string why;
+    if (!available(&why)) {
+        error_ = "cannot make a sandbox here: " + why;
+        return;
+    }
     if (!options_.runner.empty())
         options_.runner[0] = find_program(options_.runner[0]);
     const char *tmp = getenv("TMPDIR");

@@ -92,6 +92,8 @@ public:
     Sandbox(const Sandbox &) = delete;
     Sandbox &operator=(const Sandbox &) = delete;
 
+    // False, with the reason, when the tree could not be made or this
+    // process may not make mount namespaces.
     bool ok() const { return error_.empty(); }
     const std::string &error() const { return error_; }
 
