@@ -169,8 +169,9 @@ void print_rows(const Event &e, const Figures &f)
     }
 }
 
-// The device binary is the first row; its targets are set against the
-// floors and the peer.
+// The first row is the agent as a device runs it, static on musl, or
+// static on glibc where this machine has no musl; its targets are set
+// against the floors and the peer.
 void add_targets(const Event &e, const Figures &f, Strings &targets)
 {
     const int agent = 0, floor = helper_index(helpers[agent].floor);

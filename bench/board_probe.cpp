@@ -53,10 +53,11 @@ long seqnum()
 {
     char buf[32] = {};
     int fd = open("/sys/kernel/uevent_seqnum", O_RDONLY);
-    if (fd < 0 || read(fd, buf, sizeof buf - 1) <= 0)
+    if (fd < 0)
         return -1;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
     close(fd);
-    return atol(buf);
+    return n > 0 ? atol(buf) : -1;
 }
 
 // Starts accounting into a fresh file; the descriptor reads its records.

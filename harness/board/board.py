@@ -255,9 +255,18 @@ class Board:
     def stop(self):
         self.proc.kill()
         self.proc.wait()
+        self.qmp_close()
+        self.serial_log.close()
+
+    def qmp_close(self):
+        if hasattr(self, "qmp"):
+            self.qmp_file.close()
+            self.qmp.close()
 
     def serial_tail(self, lines):
-        """The last lines the board wrote on its serial console."""
-        self.serial_log.flush()
+        """The last lines the board wrote on its serial console, while it
+        runs or after it stopped."""
+        if not self.serial_log.closed:
+            self.serial_log.flush()
         with open(self.serial_log.name, "rb") as f:
             return f.read().decode(errors="replace").splitlines()[-lines:]
