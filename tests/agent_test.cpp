@@ -327,15 +327,24 @@ sandbox::Options counting_options()
     return o;
 }
 
+// A counted add of sda1 in box, which must exit 1 having started one program.
+void counted_add(Sandbox &box, const sandbox::Options &options, const sandbox::Setup &setup, sandbox::Result &r,
+                 std::vector<sandbox::Record> &records)
+{
+    r = box.run(counted(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})), options), setup);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.status(), 1);
+    records = box.records();
+    ASSERT_EQ(records.size(), 1u);
+}
+
 TEST_F(Agent, BlockAddWaitsAboutASecondForANodeThatNeverAppears)
 {
     auto options = counting_options();
     Sandbox box(options);
-    auto r = box.run(counted(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})), options));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.status(), 1);
-    auto records = box.records();
-    ASSERT_EQ(records.size(), 1u);
+    sandbox::Result r;
+    std::vector<sandbox::Record> records;
+    ASSERT_NO_FATAL_FAILURE(counted_add(box, options, {}, r, records));
     EXPECT_EQ(sandbox::join_words(records[0].argv), "/bin/mount -t vfat /dev/sda1 /mnt/sda1");
     // 100 sleeps of at least 10 ms come before the mount.
     EXPECT_GE(records[0].t_ns - r.start_ns, 1000000000LL);
@@ -355,11 +364,9 @@ TEST_F(Agent, BlockAddMountsSoonAfterTheNodeAppears)
     Sandbox box(options);
     sandbox::Setup setup;
     setup.later = {{"/dev/sda1", 300}};
-    auto r = box.run(counted(sandbox::agent_event({"block"}, with(sda1, {"ACTION=add"})), options), setup);
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.status(), 1);
-    auto records = box.records();
-    ASSERT_EQ(records.size(), 1u);
+    sandbox::Result r;
+    std::vector<sandbox::Record> records;
+    ASSERT_NO_FATAL_FAILURE(counted_add(box, options, setup, r, records));
     ASSERT_EQ(r.created.size(), 1u);
     int64_t delay = records[0].t_ns - r.created[0].second;
     EXPECT_GT(delay, 0) << "mount started before the node appeared";
