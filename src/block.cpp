@@ -167,9 +167,9 @@ block_check block_prepare(const char *devpath, const char *minor, const char *de
 
 block_step block_reached(char *const *env, block_check *check)
 {
-    *check = block_check::ok;
     const subsystem_entry *row = find_entry(event_action(env), block_subsystem);
-    if (!row || (*check = prepare(env)) != block_check::ok)
+    *check = row ? prepare(env) : block_check::ok;
+    if (!row || *check != block_check::ok)
         return block_step::none;
     if (row->handler == block_add)
         return block_step::add;

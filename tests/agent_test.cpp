@@ -30,16 +30,6 @@ bool exists(const Sandbox &box, const std::string &path)
     return lstat(box.host(path).c_str(), &st) == 0;
 }
 
-int entries(const Sandbox &box, const std::string &dir)
-{
-    return int(sandbox::list_dir(box.host(dir)).size());
-}
-
-std::string slurp(const Sandbox &box, const std::string &path)
-{
-    return sandbox::read_file(box.host(path));
-}
-
 class Agent : public ::testing::Test {
 protected:
     void SetUp() override { REQUIRE_SANDBOX(); }
@@ -260,7 +250,7 @@ TEST_F(Agent, BlockAdd)
             EXPECT_EQ(mode_of(box, a), -1) << c.what << ": " << a;
         // Ignored events leave /mnt as it was.
         if (c.started.empty() && c.mnt == sandbox::Mnt::present) {
-            EXPECT_EQ(entries(box, "/mnt"), 0) << c.what << ": /mnt changed";
+            EXPECT_EQ(sandbox::list_dir(box.host("/mnt")), Strings{}) << c.what << ": /mnt changed";
         }
         EXPECT_LT(r.seconds(), 0.9) << c.what << ": waited with the node present";
     }
@@ -281,7 +271,7 @@ TEST_F(Agent, BlockAddUsesWhatIsAlreadyAtTheMountPoint)
         EXPECT_EQ(started(box), Strings{std::string("/bin/mount -t vfat /dev/") + name + " /mnt/" + name});
     }
     EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0700);
-    EXPECT_EQ(slurp(box, "/mnt/sda2"), "a file");
+    EXPECT_EQ(sandbox::read_file(box.host("/mnt/sda2")), "a file");
 }
 
 // The existence tests and sleeps of a block add, seen by a preloaded
@@ -517,7 +507,7 @@ TEST_F(Agent, GadgetScriptRunsByItsInterpreterLine)
         "#!/bin/sh\necho \"$0 $# $ACTION $DEVPATH\" > /tmp/ran\n", 0755);
     auto r = box.run(sandbox::agent_event({"gadget"}, {"ACTION=add", "DEVPATH=/devices/x"}));
     EXPECT_EQ(r.status(), 1);
-    EXPECT_EQ(slurp(box, "/tmp/ran"), "/etc/quorvane/gadget.sh 0 add /devices/x\n");
+    EXPECT_EQ(sandbox::read_file(box.host("/tmp/ran")), "/etc/quorvane/gadget.sh 0 add /devices/x\n");
 }
 
 } // namespace

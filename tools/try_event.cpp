@@ -205,11 +205,15 @@ block_step reached(const sandbox::Command &c, std::string *ignored)
     const char *action = event_action(env.data());
     std::string no_action = action ? "no " + std::string(row->name) + " action starts with " + quoted(action)
                                    : std::string("ACTION is absent");
-    if (row->handler == gadget_handler && !gadget_reached(env.data()))
-        *ignored = no_action;
+    if (row->handler == gadget_handler) {
+        if (!gadget_reached(env.data()))
+            *ignored = no_action;
+        return block_step::none;
+    }
     if (row->handler != block_handler)
         return block_step::none;
 
+    // Cleared, so that a name shows only when these checks split the path.
     tokenset = {};
     block_check check;
     block_step step = block_reached(env.data(), &check);

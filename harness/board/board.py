@@ -139,6 +139,7 @@ class Board:
             ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.buf = b""
+        self.qmp = None
         self.serial_log = open(os.path.join(work, "serial.log"), "ab")
         self.marker = 0
         self.events = []
@@ -255,13 +256,10 @@ class Board:
     def stop(self):
         self.proc.kill()
         self.proc.wait()
-        self.qmp_close()
-        self.serial_log.close()
-
-    def qmp_close(self):
-        if hasattr(self, "qmp"):
+        if self.qmp:
             self.qmp_file.close()
             self.qmp.close()
+        self.serial_log.close()
 
     def serial_tail(self, lines):
         """The last lines the board wrote on its serial console, while it

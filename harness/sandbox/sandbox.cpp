@@ -103,19 +103,19 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
 enum class Step { start, helper, command, exit, created, mounted };
 
 struct StepForm {
-    Step step;
     const char *word;
     int numbers;
     bool text;
 };
 
+// In the order of Step.
 const StepForm step_forms[] = {
-    {Step::start, "start", 1, false},     // the run's start, ns
-    {Step::helper, "helper", 1, false},   // pid of the process that makes the later files
-    {Step::command, "command", 2, false}, // command index, pid
-    {Step::exit, "exit", 3, false},       // pid, raw wait status, ns
-    {Step::created, "created", 1, true},  // ns, a later file
-    {Step::mounted, "mounted", 0, true},  // a setup mount still mounted at the end
+    {"start", 1, false},   // the run's start, ns
+    {"helper", 1, false},  // pid of the process that makes the later files
+    {"command", 2, false}, // command index, pid
+    {"exit", 3, false},    // pid, raw wait status, ns
+    {"created", 1, true},  // ns, a later file
+    {"mounted", 0, true},  // a setup mount still mounted at the end
 };
 
 struct Report {
@@ -151,7 +151,7 @@ bool parse_report(const std::string &line, Report &r)
     for (const StepForm &f : step_forms) {
         if (word != f.word)
             continue;
-        r.step = f.step;
+        r.step = Step(&f - step_forms);
         for (int i = 0; i < f.numbers; i++)
             if (!(in >> r.n[i]))
                 return false;
