@@ -98,9 +98,11 @@ void launch(const char *const argv[])
     _exit(0);
 }
 
+// flush: a file's data and the FAT go out when it is closed, not half a
+// minute later; a stick has no eject button and is simply pulled.
 int32_t mount_run(const char *dev, const char *dir)
 {
-    const char *const argv[] = {mount_program, "-t", "vfat", dev, dir, nullptr};
+    const char *const argv[] = {mount_program, "-t", "vfat", "-o", "flush", dev, dir, nullptr};
     launch(argv);
     return 0;
 }

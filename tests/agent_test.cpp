@@ -106,10 +106,10 @@ TEST_F(Agent, LaunchersStartExactVectorsWithTheEnvironmentUnchanged)
         Strings probe;
         Strings argv;
     } cases[] = {
-        {{"mount", "/dev/sda1", "/mnt/sda1"}, {"/bin/mount", "-t", "vfat", "/dev/sda1", "/mnt/sda1"}},
+        {{"mount", "/dev/sda1", "/mnt/sda1"}, {"/bin/mount", "-t", "vfat", "-o", "flush", "/dev/sda1", "/mnt/sda1"}},
         {{"umount", "/mnt/sda1"}, {"/bin/umount", "-f", "/mnt/sda1"}},
         {{"modprobe", "g_ether"}, {"/sbin/modprobe", "g_ether"}},
-        {{"mount", "/dev/a b", ""}, {"/bin/mount", "-t", "vfat", "/dev/a b", ""}},
+        {{"mount", "/dev/a b", ""}, {"/bin/mount", "-t", "vfat", "-o", "flush", "/dev/a b", ""}},
     };
     for (bool closed : {true, false})
         for (const auto &c : cases) {
@@ -195,30 +195,30 @@ TEST_F(Agent, BlockAdd)
     std::string long_name = "/block/sda/" + std::string(59, 'n');
     BlockCase cases[] = {
         {"plain add", {"DEVPATH=/block/sda/sda1", "MINOR=1"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda"}},
         {"minor 16", {"DEVPATH=/block/sdb", "MINOR=16"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat /dev/sdb /mnt/sdb"}, {"/mnt/sdb"}, {}},
+         {"/bin/mount -t vfat -o flush /dev/sdb /mnt/sdb"}, {"/mnt/sdb"}, {}},
         {"second whole disk", {"DEVPATH=/block/sdb", "MINOR=16", "DEVTYPE=disk"}, sandbox::Mnt::present, 1, {}, {},
          {"/mnt/sdb"}},
         {"partition", {"DEVPATH=/block/sdb/sdb1", "MINOR=17", "DEVTYPE=partition"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
+         {"/bin/mount -t vfat -o flush /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
         {"huge minor", {"DEVPATH=/block/sda/sda1", "MINOR=99999999999"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"trailing slash", {"DEVPATH=/block/sda/sda1/", "MINOR=1"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"kernel devpath", {"DEVPATH=/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda/sda1", "MINOR=1"},
-         sandbox::Mnt::present, 1, {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"minor abc", {"DEVPATH=/block/sda/sda1", "MINOR=abc"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
         {"no minor", {"DEVPATH=/block/sda/sda1"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
         {"no devpath", {"MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"slashes only", {"DEVPATH=///", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"devpath of 128, name of 121", {"DEVPATH=" + long_devpath, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
          {"/mnt/" + std::string(121, 'x')}},
-        {"Raspberry Pi 4 devpath", pi4_sda1, sandbox::Mnt::present, 1, {"/bin/mount -t vfat /dev/sda1 /mnt/sda1"},
+        {"Raspberry Pi 4 devpath", pi4_sda1, sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"},
          {"/mnt/sda1"}, {}},
         {"devpath of 6 KiB", {"DEVPATH=" + std::string(6000, '/') + "sdb/sdb1////", "MINOR=17"},
-         sandbox::Mnt::present, 1, {"/bin/mount -t vfat /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
+         sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
         {"long devpath, whole disk", {"DEVPATH=" + pi4_sda, "MINOR=16", "DEVTYPE=disk"}, sandbox::Mnt::present, 1, {},
          {}, {"/mnt/sda"}},
         {"long devpath, name of 59", {"DEVPATH=" + pi4_sda + "/" + std::string(59, 'n'), "MINOR=1"},
@@ -268,7 +268,7 @@ TEST_F(Agent, BlockAddUsesWhatIsAlreadyAtTheMountPoint)
         auto r = box.run(sandbox::agent_event(
             {"block"}, {"ACTION=add", std::string("DEVPATH=/block/sda/") + name, "MINOR=1"}));
         EXPECT_EQ(r.status(), 1);
-        EXPECT_EQ(started(box), Strings{std::string("/bin/mount -t vfat /dev/") + name + " /mnt/" + name});
+        EXPECT_EQ(started(box), Strings{std::string("/bin/mount -t vfat -o flush /dev/") + name + " /mnt/" + name});
     }
     EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0700);
     EXPECT_EQ(sandbox::read_file(box.host("/mnt/sda2")), "a file");
@@ -335,7 +335,7 @@ TEST_F(Agent, BlockAddWaitsAboutASecondForANodeThatNeverAppears)
     sandbox::Result r;
     std::vector<sandbox::Record> records;
     ASSERT_NO_FATAL_FAILURE(counted_add(box, options, {}, r, records));
-    EXPECT_EQ(sandbox::join_words(records[0].argv), "/bin/mount -t vfat /dev/sda1 /mnt/sda1");
+    EXPECT_EQ(sandbox::join_words(records[0].argv), "/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1");
     // 100 sleeps of at least 10 ms come before the mount.
     EXPECT_GE(records[0].t_ns - r.start_ns, 1000000000LL);
     EXPECT_LT(r.seconds(), 5.0);
@@ -457,7 +457,7 @@ TEST_F(Agent, PlugInThenRemoveLeavesNothing)
         EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0755) << stick[0];
         auto remove = box.run(sandbox::agent_event({"block"}, with(stick, {"ACTION=remove"})));
         EXPECT_EQ(remove.status(), 0) << stick[0];
-        EXPECT_EQ(started(box), (Strings{"/bin/mount -t vfat /dev/sda1 /mnt/sda1", "/bin/umount -f /mnt/sda1"}))
+        EXPECT_EQ(started(box), (Strings{"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1", "/bin/umount -f /mnt/sda1"}))
             << stick[0];
         EXPECT_EQ(mode_of(box, "/mnt/sda1"), -1) << stick[0];
     }

@@ -13,7 +13,7 @@ esac
 expected='event 1: hotplug block ACTION=add DEVPATH=/block/sda/sda1 MINOR=1
   node     /dev/sda1 is there
   made     /mnt/sda1/, mode 0755
-  started  /bin/mount -t vfat /dev/sda1 /mnt/sda1
+  started  /bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1
   exit     1
 event 2: hotplug block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
   started  /bin/umount -f /mnt/sda1
@@ -38,12 +38,12 @@ lf='
 expect "a space separates components" 'event 1: hotplug block ACTION=add '"'DEVPATH=/block/my disk'"' MINOR=1
   node     /dev/disk is there
   made     /mnt/disk/, mode 0755
-  started  /bin/mount -t vfat /dev/disk /mnt/disk
+  started  /bin/mount -t vfat -o flush /dev/disk /mnt/disk
   exit     1' block ACTION=add 'DEVPATH=/block/my disk' MINOR=1
 expect "a line feed ends the path" 'event 1: hotplug block ACTION=add DEVPATH=/block/sdb/sdb1\n/x MINOR=17
   node     /dev/sdb1 is there
   made     /mnt/sdb1/, mode 0755
-  started  /bin/mount -t vfat /dev/sdb1 /mnt/sdb1
+  started  /bin/mount -t vfat -o flush /dev/sdb1 /mnt/sdb1
   exit     1' block ACTION=add "DEVPATH=/block/sdb/sdb1$lf/x" MINOR=17
 expect "a slash after a CR is ignored" 'event 1: hotplug block ACTION=add DEVPATH=/block/sda\x0d/../../etc MINOR=1
   ignored  the name "sda\x0d/../../etc" is "." or ".." or holds a slash
@@ -51,7 +51,7 @@ expect "a slash after a CR is ignored" 'event 1: hotplug block ACTION=add DEVPAT
 expect "a control byte in the name is escaped on the node line" 'event 1: hotplug block ACTION=add DEVPATH=/block/sd\x0da MINOR=1
   node     /dev/sd\x0da never appears
   made     /mnt/sd\x0da/, mode 0755
-  started  /bin/mount -t vfat /dev/sd\x0da /mnt/sd\x0da
+  started  /bin/mount -t vfat -o flush /dev/sd\x0da /mnt/sd\x0da
   exit     1' --node=absent block ACTION=add "DEVPATH=/block/sd${cr}a" MINOR=1
 expect "a busy stick is detached, then its mount point removed" 'event 1: hotplug block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
   busy     /mnt/sda1 is mounted, a file on it open
