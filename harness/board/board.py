@@ -4,6 +4,7 @@ its kernel and userland (prepare), its initramfs, FAT stick images, and the
 running board, driven through its serial console (commands) and QMP
 (plugging and unplugging USB sticks)."""
 
+import collections
 import json
 import os
 import re
@@ -16,10 +17,19 @@ import time
 
 MIB = 1024 * 1024
 
-# qemu's machine arguments for each board, and the USB host its sticks go on.
+# What qemu runs for each board: its machine arguments and memory (None:
+# the board's own), its USB host as a device to add (None: the SoC's own),
+# the USB buses of the ports people plug sticks into, the bus its test hubs
+# hang on, its serial console, and its SD host (None: no SD test there).
+Spec = collections.namedtuple("Spec", "machine memory host buses hub_bus console sd_host")
 BOARDS = {
-    "virt": (["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "qemu-xhci"),
-    "versatilepb": (["-M", "versatilepb"], "pci-ohci"),
+    "virt": Spec(["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "256", "qemu-xhci", ("usb.0",), "usb.0",
+                 "ttyAMA0", "sdhci-pci"),
+    "versatilepb": Spec(["-M", "versatilepb"], "256", "pci-ohci", ("usb.0",), "usb.0", "ttyAMA0", None),
+    # The H3's EHCI hosts have one port each, as the board's USB sockets do;
+    # the first is shared with the OTG port.
+    "orangepi": Spec(["-M", "orangepi-pc"], None, None, ("usb-bus.1", "usb-bus.2"), "usb-bus.3",
+                     "ttyS0,115200", None),
 }
 
 # What /proc/cpuinfo's "CPU part" is, where its model name is only "ARMv7 Processor".
@@ -55,7 +65,6 @@ def make_initramfs(board, build, cache, work, extra=()):
     files = [("/bin/busybox", os.path.join(cache, "busybox-" + board, "bin", "busybox"), 0o755),
              ("/etc/rc", os.path.join(HERE, "rc"), 0o755),
              ("/etc/console", os.path.join(HERE, "console"), 0o755),
-             ("/etc/inittab", os.path.join(HERE, "inittab"), 0o644),
              ("/etc/quorvane/gadget.sh", os.path.join(HERE, "gadget-script"), 0o755),
              ("/etc/quorvane/ugadget.sh", os.path.join(HERE, "gadget-script"), 0o755),
              ("/lib/modules/dummy_hcd.ko", os.path.join(cache, "kernel-" + board, "dummy_hcd.ko"), 0o644)]
@@ -64,6 +73,10 @@ def make_initramfs(board, build, cache, work, extra=()):
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copyfile(host, dst)
         os.chmod(dst, mode)
+    # The shell on the board's console; respawned, since a console whose
+    # driver probes late (the H3's UART) is not there when init starts.
+    with open(os.path.join(HERE, "inittab")) as f, open(os.path.join(root, "etc", "inittab"), "w") as out:
+        out.write(f.read() + "%s::respawn:/etc/console\n" % BOARDS[board].console.split(",")[0])
     os.symlink("busybox", os.path.join(root, "bin", "sh"))
     os.symlink("bin/busybox", os.path.join(root, "init"))
     image = os.path.join(work, "initramfs.gz")
@@ -103,37 +116,37 @@ def write_hello(path, content, offset=MIB):
     os.unlink(text)
 
 
-def stick_device(name, port=None):
-    """qemu's properties of a USB stick on the board's controller, at port
-    ("1.1.1" is port 1 of the hub on port 1 of the hub on root port 1) or
-    at the first free port, root or hub, in qemu's order."""
-    props = {"driver": "usb-storage", "id": name, "drive": name, "bus": "usb.0"}
-    if port:
-        props["port"] = port
-    return props
-
-
 class Board:
-    def __init__(self, board, cache, initrd, work, qemu_args=(), hubs=(), sticks=(), append=""):
+    def __init__(self, board, cache, initrd, work, qemu_args=(), hubs=(), sticks=(), card=None, append=""):
         """A booting board. hubs: the ports of USB hubs there at power-on,
-        outermost first; sticks: (name, image, port) there at power-on;
-        append: more of the kernel's command line, which /etc/rc reads."""
+        outermost first, on the board's hub bus; sticks: (name, image, port)
+        there at power-on; card: the image of an SD card in the board's slot
+        at power-on ("" an empty slot, None no slot); append: more of the
+        kernel's command line, which /etc/rc reads."""
+        self.name, self.spec = board, BOARDS[board]
         self.qmp_path = os.path.join(work, "qmp.sock")
-        machine, usb = BOARDS[board]
         kernel = os.path.join(cache, "kernel-" + board, "zImage")
         dtb = os.path.join(cache, "kernel-" + board, "board.dtb")
+        machine = list(self.spec.machine)
         if os.path.exists(dtb):
-            machine = machine + ["-dtb", dtb]
-        devices = ["-device", usb + ",id=usb"]
+            machine += ["-dtb", dtb]
+        if self.spec.memory:
+            machine += ["-m", self.spec.memory]
+        devices = ["-device", self.spec.host + ",id=usb"] if self.spec.host else []
         for i, port in enumerate(hubs):
-            devices += ["-device", "usb-hub,bus=usb.0,port=%s,id=hub%d" % (port, i)]
+            devices += ["-device", "usb-hub,bus=%s,port=%s,id=hub%d" % (self.spec.hub_bus, port, i)]
+        self.on_bus = {}
         for name, image, port in sticks:
             devices += ["-blockdev", "driver=raw,node-name=%s,file.driver=file,file.filename=%s" % (name, image),
-                        "-device", ",".join("%s=%s" % kv for kv in stick_device(name, port).items())]
-        cmdline = "console=ttyAMA0 rdinit=/init panic=-1 %s %s" % (
-            os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
+                        "-device", ",".join("%s=%s" % kv for kv in self.stick_device(name, port).items())]
+        if card is not None:
+            # The card on a drive of its own, so that it can be taken out and put back.
+            devices += ["-device", self.spec.sd_host, "-device", "sd-card,drive=card",
+                        "-drive", "if=none,id=card,format=raw" + (",file=" + card if card else "")]
+        cmdline = "console=%s rdinit=/init panic=-1 %s %s" % (
+            self.spec.console, os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
         self.proc = subprocess.Popen(
-            ["qemu-system-arm"] + machine + list(qemu_args) + ["-m", "256",
+            ["qemu-system-arm"] + machine + list(qemu_args) + [
              "-nographic", "-no-reboot", "-monitor", "none", "-serial", "stdio",
              "-kernel", kernel, "-initrd", initrd, "-append", cmdline.strip()] + devices +
             ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
@@ -143,6 +156,22 @@ class Board:
         self.serial_log = open(os.path.join(work, "serial.log"), "ab")
         self.marker = 0
         self.events = []
+
+    def stick_device(self, name, port=None):
+        """qemu's properties of a USB stick: at port of the hub bus ("1.1.1"
+        is port 1 of the hub on port 1 of the hub on root port 1), or else
+        in the first of the board's sockets that holds none of its sticks
+        (the last takes the rest), at the first free port, root or hub."""
+        if port:
+            bus = self.spec.hub_bus
+        else:
+            free = [b for b in self.spec.buses if b not in self.on_bus.values()]
+            bus = (free or [self.spec.buses[-1]])[0]
+        self.on_bus[name] = bus
+        props = {"driver": "usb-storage", "id": name, "drive": name, "bus": bus}
+        if port:
+            props["port"] = port
+        return props
 
     def read_until(self, pattern, timeout):
         end = time.time() + timeout
@@ -209,7 +238,7 @@ class Board:
     def plug(self, name, image, port=None):
         self.qmp_call("blockdev-add", driver="raw", **{"node-name": name},
                       file={"driver": "file", "filename": image})
-        self.qmp_call("device_add", **stick_device(name, port))
+        self.qmp_call("device_add", **self.stick_device(name, port))
 
     def unplug(self, *names, timeout=20):
         """Pulls the sticks at once and waits until each is gone."""
@@ -232,7 +261,15 @@ class Board:
                 pass
             self.qmp.settimeout(None)
         self.events = [e for e in self.events if e.get("data", {}).get("device") != name]
+        self.on_bus.pop(name, None)
         self.qmp_call("blockdev-del", **{"node-name": name})
+
+    def card_out(self):
+        """Takes the SD card out of the slot, as a person does: at once."""
+        self.qmp_call("eject", device="card", force=True)
+
+    def card_in(self, image):
+        self.qmp_call("blockdev-change-medium", device="card", filename=image, format="raw")
 
     def wait_for(self, command, timeout):
         """Repeats a guest command until it succeeds; seconds taken, or None."""

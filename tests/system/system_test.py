@@ -7,6 +7,7 @@ per shape of handling; each prints its checks."""
 import argparse
 import os
 import sys
+import subprocess
 import tempfile
 import time
 
@@ -38,11 +39,11 @@ HUBS = ("1", "1.1")
 BEHIND_HUBS = "1.1.1"
 
 
-def reads_back(board, want):
-    """Waits for /mnt/sda1 to be mounted and reads its HELLO.TXT: whether
-    that is want, and what was seen."""
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
+def reads_back(board, want, dir="/mnt/sda1"):
+    """Waits for dir to be mounted and reads its HELLO.TXT: whether that is
+    want, and what was seen."""
+    t = board.wait_for(mounted(dir), 15)
+    st, out = board.sh("cat %s/HELLO.TXT" % dir)
     return t is not None and out == want, after(t, 15) + ", " + repr(out)
 
 
@@ -70,6 +71,40 @@ def plug_and_unplug(board, sticks, check):
     board.unplug("stick1")
     t = board.wait_for(gone("/mnt/sda1"), 15)
     check("unplug: /mnt/sda1 unmounted and removed", t is not None, after(t, 15))
+
+
+def on_image(image, path):
+    """The text of path on the FAT partition of a stick image, read on the host."""
+    r = subprocess.run(["mtype", "-i", "%s@@%d" % (image, board_lib.MIB), "::" + path],
+                       capture_output=True, text=True)
+    return r.stdout if r.returncode == 0 else r.stderr.strip()
+
+
+def save(board, dir, what):
+    """A file, and a new directory with a file in it, written and closed on the mount at dir."""
+    board.sh("echo saved on the {1} > {0}/SAVED.TXT && mkdir {0}/NOTES && echo noted on the {1} > {0}/NOTES/TODAY.TXT"
+             .format(dir, what))
+
+
+def kept(image, what):
+    """Whether what save() wrote is on the image, read on the host, and what is there."""
+    got = [on_image(image, "SAVED.TXT"), on_image(image, "NOTES/TODAY.TXT")]
+    return got == ["saved on the %s\n" % what, "noted on the %s\n" % what], repr(got)
+
+
+def saved_then_pulled(board, sticks, check):
+    """What a program wrote and closed on a stick is on it when the stick is
+    pulled right after: no sync, no unmount, no pause."""
+    board.plug("saved", sticks["saved"])
+    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    st, opts = board.sh("grep ' /mnt/sda1 ' /proc/mounts | cut -d' ' -f4")
+    check("saving: the stick is mounted with flush", t is not None and "flush" in opts.split(","),
+          after(t, 15) + ", " + repr(opts))
+    save(board, "/mnt/sda1", "stick")
+    ok, left = pull(board, "saved")
+    check("saving: a file and a new directory's file, closed and pulled at once, are on the stick",
+          *kept(sticks["saved"], "stick"))
+    check("saving: the pull leaves nothing", ok, left)
 
 
 def cycles(board, sticks, check):
@@ -209,6 +244,45 @@ def at_boot_held(board, sticks, check):
     check("stick in at boot: pulling it leaves nothing", *pull(board, "boot"))
 
 
+# Why a board has no SD test: what qemu lacks there.
+NO_SD = {
+    "versatilepb": "the kernel reads a card's presence from the board's system register, which qemu never sets, "
+                   "so its PL181 slots show no card",
+}
+
+
+def sd_card(board, sticks, check):
+    """An SD card in the board's own slot, mmc0, in at boot, then taken out
+    and put back as a person does."""
+    if not board.spec.sd_host:
+        print("system: SD slot: not tested on this board: %s" % NO_SD.get(board.name, "qemu has no slot to test"),
+              flush=True)
+        return
+    card, card_dir = sticks["card"], "/mnt/mmcblk0p1"
+    board.sh("/etc/rc coldplug")
+    board.wait_for("! pidof hotplug mount >/dev/null", 10)
+    st, out = board.sh("ls /sys/class/block; " + LEFT)
+    check("SD card in at boot: the coldplug step for sticks leaves it alone",
+          "mmcblk0p1" in out.split() and board.sh(IDLE)[0] == 0, repr(out))
+    board.sh("/etc/rc coldplug cards")
+    ok, seen = reads_back(board, "hello from card\n", card_dir)
+    path, n = devpath_length(board, "mmcblk0p1")
+    print("system: DEVPATH of the SD card: %d bytes: %s" % (n, path), flush=True)
+    check("SD card in at boot: the coldplug step widened to the slot mounts %s, which reads back" % card_dir,
+          ok and "/mmc_host/mmc0/" in path, seen)
+    board.card_out()
+    t = board.wait_for(IDLE, 15)
+    check("SD card: taken out, it leaves nothing", t is not None, board.sh(LEFT)[1])
+    board.card_in(card)
+    check("SD card: put in, it mounts on %s and reads back" % card_dir, *reads_back(board, "hello from card\n", card_dir))
+    save(board, card_dir, "card")
+    board.card_out()
+    t = board.wait_for(IDLE, 15)
+    check("SD card: a file and a new directory's file, closed and taken out at once, are on the card",
+          *kept(card, "card"))
+    check("SD card: taken out, it leaves nothing", t is not None, board.sh(LEFT)[1])
+
+
 def bridge(board, sticks, check):
     """No uevent helper: busybox uevent runs the agent for each netlink event."""
     st, out = board.sh("cat /proc/sys/kernel/hotplug; pidof uevent")
@@ -230,14 +304,15 @@ def bridge(board, sticks, check):
 # in at boot is "boot"; the start-up file holds the slow boots back until
 # its partition is in sysfs.
 BOOTS = (
-    ("uevent helper, two hubs", lambda sticks: dict(hubs=HUBS),
-     (plug_and_unplug, cycles, two_sticks, loose_connector, busy_pull, behind_hubs, gadget)),
-    ("uevent helper, a stick in at boot, no coldplug at boot",
-     lambda sticks: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no"),
-     (at_boot_held,)),
+    ("uevent helper, two hubs", lambda sticks, spec: dict(hubs=HUBS),
+     (plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs, gadget)),
+    ("uevent helper, a stick and an SD card in at boot, no coldplug at boot",
+     lambda sticks, spec: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no",
+                               card=sticks["card"] if spec.sd_host else None),
+     (at_boot_held, sd_card)),
     ("netlink bridge, a stick in at boot behind two hubs",
-     lambda sticks: dict(hubs=HUBS, sticks=[("boot", sticks["deep"], BEHIND_HUBS)],
-                         append="hotplug.wait=sda1 hotplug.bridge"),
+     lambda sticks, spec: dict(hubs=HUBS, sticks=[("boot", sticks["deep"], BEHIND_HUBS)],
+                               append="hotplug.wait=sda1 hotplug.bridge"),
      (bridge,)),
 )
 
@@ -276,7 +351,8 @@ def run(name, build, cache, work):
     sticks = {}
     for stick, contents in (("stick1", ["hello from stick1\n"]),
                             ("twin", ["hello from twin 1\n", "hello from twin 2\n"]),
-                            ("deep", ["hello from deep\n"]), ("boot", ["hello from boot\n"])):
+                            ("deep", ["hello from deep\n"]), ("boot", ["hello from boot\n"]),
+                            ("saved", ["hello from saved\n"]), ("card", ["hello from card\n"])):
         sticks[stick] = os.path.join(work, stick + ".img")
         board_lib.make_stick(sticks[stick], stick.upper(), contents)
 
@@ -291,7 +367,7 @@ def run(name, build, cache, work):
     total_start = time.time()
     for what, setup, shapes in BOOTS:
         failed = len(results) - sum(results)
-        board = board_lib.Board(name, cache, initrd, work, **setup(sticks))
+        board = board_lib.Board(name, cache, initrd, work, **setup(sticks, board_lib.BOARDS[name]))
         try:
             board.boot()
             print("system: %s booted to a shell in %.2f s (%s), CPU: %s" % (name, board.boot_s, what, board.cpu()),
