@@ -8,7 +8,10 @@ the kernel's uevent helper and measures in the guest:
   coldplug  "add" written to every uevent file under /sys/devices, as an
             init does at boot;
   plug      one stick, from its disk's arrival to mounted and from its
-            departure to unmounted and removed.
+            departure to unmounted and removed;
+  writes    (device binary only) on the stick the agent mounted, with flush,
+            and mounted again without it: writing and closing one 4 MiB
+            file, and 100 files of 4 KiB.
 The helpers: the device binary (what the ARM build installs), the same
 sources static on glibc, busybox mdev with an automount rule, and a static
 musl no-op, the floor. The board runs with qemu's instruction counter as its
@@ -38,11 +41,14 @@ HELPERS = [DEVICE, GLIBC, MDEV, FLOOR]
 
 # One helper's figures: microseconds per event in the burst and the
 # coldplug, the events counted, and the stick's plug and unplug seconds.
-Row = collections.namedtuple("Row", "cpu burst_us cold_us burst_events cold_events plug_s unplug_s")
+Row = collections.namedtuple("Row", "cpu burst_us cold_us burst_events cold_events plug_s unplug_s writes")
+
+# What a program saves on the stick: (what, bytes per file, files), each file closed.
+WRITES = (("one 4 MiB file", 4 * 1024 * 1024, 1), ("100 files of 4 KiB", 4096, 100))
 
 AUTOMOUNT = """#!/bin/sh
 case $ACTION in
-add) mkdir -p /mnt/$MDEV && mount -t vfat /dev/$MDEV /mnt/$MDEV ;;
+add) mkdir -p /mnt/$MDEV && mount -t vfat -o flush /dev/$MDEV /mnt/$MDEV ;;
 remove) umount -f /mnt/$MDEV; rmdir /mnt/$MDEV ;;
 esac
 """
@@ -75,6 +81,33 @@ def stopwatch(b, what, act):
     return int(m.group(1)) / 1e6
 
 
+def write_seconds(b, runs):
+    """Seconds to write and close each of WRITES on /mnt/sda1, median of runs;
+    each run starts with nothing left to write."""
+    seconds = []
+    for _, size, count in WRITES:
+        samples = []
+        for _ in range(runs):
+            samples.append(probe(b, "write /mnt/sda1 %d %d" % (size, count))[1] / 1e6)
+            b.sh("rm -f /mnt/sda1/F*.BIN; sync")
+        seconds.append(sorted(samples)[runs // 2])
+    return seconds
+
+
+def writes(b, stick, runs):
+    """WRITES's seconds on the stick as the kernel mounts it by default and as
+    the agent mounts it, with flush."""
+    b.plug("stick", stick)
+    if b.wait_for("grep -q ' /mnt/sda1 vfat .*flush' /proc/mounts", 30) is None:
+        raise RuntimeError("the stick was not mounted with flush")
+    flush = write_seconds(b, runs)
+    b.sh("umount /mnt/sda1 && mount -t vfat /dev/sda1 /mnt/sda1")
+    default = write_seconds(b, runs)
+    b.unplug("stick")
+    b.wait_for("[ ! -e /mnt/sda1 ]", 30)
+    return list(zip(default, flush))
+
+
 def measure(opts, cache, initrd, work, helper, stick):
     """Boots a board with helper as the uevent helper and measures it."""
     print("board: %s on %s" % (helper.label, opts.board), flush=True)
@@ -90,13 +123,14 @@ def measure(opts, cache, initrd, work, helper, stick):
             plug = stopwatch(b, "mounted /mnt/sda1 sda", lambda: b.plug("stick", stick))
             unplug = stopwatch(b, "gone /mnt/sda1 sda", lambda: b.qmp_call("device_del", id="stick"))
             b.forget("stick")
+        saving = writes(b, stick, opts.runs) if helper is DEVICE else None
         # A warm-up, then the median of some bursts: one burst varies by a
         # third from boot to boot, with the emulator's own hiccups.
         command = "burst %d /sys/devices/virtual/mem/null/uevent %s" % (opts.burst, helper.comm)
         probe(b, command)
         burst = median([probe(b, command) for _ in range(opts.runs)])
         cold = median([probe(b, "coldplug " + helper.comm) for _ in range(opts.runs)])
-        return Row(cpu, burst[1] / burst[0], cold[1] / cold[0], burst[0], cold[0], plug, unplug)
+        return Row(cpu, burst[1] / burst[0], cold[1] / cold[0], burst[0], cold[0], plug, unplug, saving)
     except Exception:
         print("board: the serial console's last lines:\n  " + "\n  ".join(b.serial_tail(20)))
         raise
@@ -140,6 +174,9 @@ def report(opts, rows):
                                                       r.cold_us, r.cold_us / floor.cold_us, plug))
     print("burst: %d events; coldplug: %d events; per event from the first write to the last helper's exit,"
           " median of %d" % (device.burst_events, device.cold_events, opts.runs))
+    print("writing on the stick, each file closed, median of %d:  %10s %10s" % (opts.runs, "default s", "flush s"))
+    for (what, _, _), (default, flush) in zip(WRITES, device.writes):
+        print("  %-44s %10.2f %10.2f" % (what, default, flush))
     met = lambda ok: "met" if ok else "NOT met"
     print("target: device binary within 1.15x the floor per event in the burst: %s"
           % met(device.burst_us <= 1.15 * floor.burst_us))

@@ -8,8 +8,11 @@
 //        board-probe coldplug COMM              "add" to every uevent file under /sys/devices
 //        board-probe mounted|gone DIR DISK      from DISK's arrival (departure) until
 //                                               DIR is a vfat mount (is gone)
+//        board-probe write DIR SIZE COUNT       COUNT files of SIZE bytes written
+//                                               in DIR, 64 KiB at a time, each closed
 // burst and coldplug print "EVENTS MICROSECONDS": from the first write until
-// the last helper called COMM has exited; mounted and gone print WAITING
+// the last helper called COMM has exited; write prints "FILES MICROSECONDS"
+// from the first open to the last close; mounted and gone print WAITING
 // when they start and "DONE MICROSECONDS" at the end.
 #include <fcntl.h>
 #include <ftw.h>
@@ -177,6 +180,33 @@ int wait_for(bool mounted, const char *dir, const char *disk)
     return 0;
 }
 
+// What a program saving files pays, the closes included: on a mount with
+// flush each close starts the writes and pauses.
+int write_files(const char *dir, long size, long count)
+{
+    static char block[65536];
+    memset(block, 'x', sizeof block);
+    int64_t start = now_us();
+    for (long i = 0; i < count; i++) {
+        char path[256];
+        snprintf(path, sizeof path, "%s/F%ld.BIN", dir, i);
+        int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        long left = size;
+        while (fd >= 0 && left > 0) {
+            ssize_t n = write(fd, block, left < long(sizeof block) ? left : long(sizeof block));
+            if (n <= 0)
+                break;
+            left -= n;
+        }
+        if (fd < 0 || left > 0 || close(fd) != 0) {
+            perror(path);
+            return 1;
+        }
+    }
+    printf("%ld %lld\n", count, static_cast<long long>(now_us() - start));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -187,6 +217,9 @@ int main(int argc, char **argv)
         return coldplug(argv[2]);
     if (argc == 4 && (strcmp(argv[1], "mounted") == 0 || strcmp(argv[1], "gone") == 0))
         return wait_for(strcmp(argv[1], "mounted") == 0, argv[2], argv[3]);
-    fprintf(stderr, "usage: board-probe burst N UEVENT COMM | coldplug COMM | mounted|gone DIR DISK\n");
+    if (argc == 5 && strcmp(argv[1], "write") == 0)
+        return write_files(argv[2], atol(argv[3]), atol(argv[4]));
+    fprintf(stderr, "usage: board-probe burst N UEVENT COMM | coldplug COMM | mounted|gone DIR DISK | "
+                    "write DIR SIZE COUNT\n");
     return 2;
 }

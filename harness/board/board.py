@@ -20,16 +20,19 @@ MIB = 1024 * 1024
 # What qemu runs for each board: its machine arguments and memory (None:
 # the board's own), its USB host as a device to add (None: the SoC's own),
 # the USB buses of the ports people plug sticks into, the bus its test hubs
-# hang on, its serial console, and its SD host (None: no SD test there).
+# hang on, its serial console, and its SD slot's host ("": the SoC's own;
+# None: no SD test there).
 Spec = collections.namedtuple("Spec", "machine memory host buses hub_bus console sd_host")
 BOARDS = {
     "virt": Spec(["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "256", "qemu-xhci", ("usb.0",), "usb.0",
                  "ttyAMA0", "sdhci-pci"),
     "versatilepb": Spec(["-M", "versatilepb"], "256", "pci-ohci", ("usb.0",), "usb.0", "ttyAMA0", None),
     # The H3's EHCI hosts have one port each, as the board's USB sockets do;
-    # the first is shared with the OTG port.
-    "orangepi": Spec(["-M", "orangepi-pc"], None, None, ("usb-bus.1", "usb-bus.2"), "usb-bus.3",
-                     "ttyS0,115200", None),
+    # the first is shared with the OTG port. qemu's hub is a full-speed one,
+    # which a real board's socket hands to its OHCI companion: the third
+    # socket's OHCI, a bus of its own in qemu.
+    "orangepi": Spec(["-M", "orangepi-pc"], None, None, ("usb-bus.1", "usb-bus.2"), "usb-bus.7",
+                     "ttyS0,115200", ""),
 }
 
 # What /proc/cpuinfo's "CPU part" is, where its model name is only "ARMv7 Processor".
@@ -141,8 +144,11 @@ class Board:
                         "-device", ",".join("%s=%s" % kv for kv in self.stick_device(name, port).items())]
         if card is not None:
             # The card on a drive of its own, so that it can be taken out and put back.
-            devices += ["-device", self.spec.sd_host, "-device", "sd-card,drive=card",
-                        "-drive", "if=none,id=card,format=raw" + (",file=" + card if card else "")]
+            drive = "id=card,format=raw" + (",file=" + card if card else "")
+            if self.spec.sd_host:
+                devices += ["-device", self.spec.sd_host, "-device", "sd-card,drive=card", "-drive", "if=none," + drive]
+            else:
+                devices += ["-drive", "if=sd," + drive]
         cmdline = "console=%s rdinit=/init panic=-1 %s %s" % (
             self.spec.console, os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
         self.proc = subprocess.Popen(
@@ -288,7 +294,8 @@ class Board:
         text = name.group(1) if name else "unknown"
         if part and CPU_PARTS.get(part.group(1)) and CPU_PARTS[part.group(1)] not in text:
             text += ", part %s: %s" % (part.group(1), CPU_PARTS[part.group(1)])
-        return text
+        cpus = len(re.findall(r"^processor\s*:", info, re.M))
+        return "%d x %s" % (cpus, text) if cpus > 1 else text
 
     def stop(self):
         self.proc.kill()

@@ -32,11 +32,20 @@ def after(t, limit):
     return "after %.2f s" % t if t is not None else "not within %d s" % limit
 
 
-# Two USB hubs on root port 1, one on the other's port 1: a stick on port
-# 1.1.1 has a DEVPATH of over 127 bytes, as on boards whose USB host sits
-# behind a PCIe bridge and an internal hub (a Raspberry Pi 4's is 130 to 148).
-HUBS = ("1", "1.1")
-BEHIND_HUBS = "1.1.1"
+# USB hubs on root port 1, each on the one before's port 1, enough that a
+# stick on the last one's port 1 has a DEVPATH of over 127 bytes, as on
+# boards whose USB host sits behind a PCIe bridge and an internal hub (a
+# Raspberry Pi 4's is 130 to 148). Two on the PCI boards; on the H3, whose
+# hosts are on the SoC's own bus, two give 109 bytes and four 135.
+HUB_DEPTH = {"orangepi": 4}
+
+
+def hub_ports(name):
+    return tuple(".".join("1" * (i + 1)) for i in range(HUB_DEPTH.get(name, 2)))
+
+
+def behind_hubs_port(name):
+    return hub_ports(name)[-1] + ".1"
 
 
 def reads_back(board, want, dir="/mnt/sda1"):
@@ -200,13 +209,14 @@ def busy_pull(board, sticks, check):
 
 
 def behind_hubs(board, sticks, check):
-    """A stick behind two hubs: a device path longer than the agent's buffer."""
-    board.plug("deep", sticks["deep"], BEHIND_HUBS)
+    """A stick behind hubs: a device path longer than the agent's buffer."""
+    hubs = len(hub_ports(board.name))
+    board.plug("deep", sticks["deep"], behind_hubs_port(board.name))
     ok, seen = reads_back(board, "hello from deep\n")
     path, n = devpath_length(board, "sda1")
-    print("system: DEVPATH behind two hubs: %d bytes: %s" % (n, path), flush=True)
-    check("two hubs: a DEVPATH of %d bytes mounts on /mnt/sda1 and reads back" % n, ok and n > 127, seen)
-    check("two hubs: unplugging leaves nothing", *pull(board, "deep"))
+    print("system: DEVPATH behind %d hubs: %d bytes: %s" % (hubs, n, path), flush=True)
+    check("%d hubs: a DEVPATH of %d bytes mounts on /mnt/sda1 and reads back" % (hubs, n), ok and n > 127, seen)
+    check("%d hubs: unplugging leaves nothing" % hubs, *pull(board, "deep"))
 
 
 def gadget(board, sticks, check):
@@ -254,7 +264,7 @@ NO_SD = {
 def sd_card(board, sticks, check):
     """An SD card in the board's own slot, mmc0, in at boot, then taken out
     and put back as a person does."""
-    if not board.spec.sd_host:
+    if board.spec.sd_host is None:
         print("system: SD slot: not tested on this board: %s" % NO_SD.get(board.name, "qemu has no slot to test"),
               flush=True)
         return
@@ -290,8 +300,8 @@ def bridge(board, sticks, check):
           repr(out))
     ok, seen = reads_back(board, "hello from deep\n")
     path, n = devpath_length(board, "sda1")
-    print("system: DEVPATH of the stick in at boot behind two hubs: %d bytes" % n, flush=True)
-    check("bridge: the stick in at boot behind two hubs is mounted by the coldplug pass and reads back",
+    print("system: DEVPATH of the stick in at boot behind the hubs: %d bytes" % n, flush=True)
+    check("bridge: the stick in at boot behind the hubs is mounted by the coldplug pass and reads back",
           ok and n > 127, seen)
     check("bridge: pulling it leaves nothing", *pull(board, "boot"))
     board.plug("stick", sticks["boot"])
@@ -304,14 +314,14 @@ def bridge(board, sticks, check):
 # in at boot is "boot"; the start-up file holds the slow boots back until
 # its partition is in sysfs.
 BOOTS = (
-    ("uevent helper, two hubs", lambda sticks, spec: dict(hubs=HUBS),
+    ("uevent helper, hubs", lambda sticks, name: dict(hubs=hub_ports(name)),
      (plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs, gadget)),
     ("uevent helper, a stick and an SD card in at boot, no coldplug at boot",
-     lambda sticks, spec: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no",
-                               card=sticks["card"] if spec.sd_host else None),
+     lambda sticks, name: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no",
+                               card=sticks["card"] if board_lib.BOARDS[name].sd_host is not None else None),
      (at_boot_held, sd_card)),
-    ("netlink bridge, a stick in at boot behind two hubs",
-     lambda sticks, spec: dict(hubs=HUBS, sticks=[("boot", sticks["deep"], BEHIND_HUBS)],
+    ("netlink bridge, a stick in at boot behind the hubs",
+     lambda sticks, name: dict(hubs=hub_ports(name), sticks=[("boot", sticks["deep"], behind_hubs_port(name))],
                                append="hotplug.wait=sda1 hotplug.bridge"),
      (bridge,)),
 )
@@ -367,7 +377,7 @@ def run(name, build, cache, work):
     total_start = time.time()
     for what, setup, shapes in BOOTS:
         failed = len(results) - sum(results)
-        board = board_lib.Board(name, cache, initrd, work, **setup(sticks, board_lib.BOARDS[name]))
+        board = board_lib.Board(name, cache, initrd, work, **setup(sticks, name))
         try:
             board.boot()
             print("system: %s booted to a shell in %.2f s (%s), CPU: %s" % (name, board.boot_s, what, board.cpu()),
