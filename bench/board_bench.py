@@ -19,7 +19,7 @@ clock, one instruction per nanosecond, so the guest's microseconds count the
 work of the kernel and the helper and repeat from run to run. Figures only; it fails only when it cannot measure.
 
 usage: bench/board --build ARM_BUILD_DIR --probe BOARD_PROBE --glibc AGENT --floor NOOP
-                   [--board virt|versatilepb] [--burst N] [--runs N]
+                   [--board virt|versatilepb|orangepi] [--burst N] [--runs N]
 The ARM build runs it with its own outputs: cmake --build build/arm --target board-bench-virt.
 """
 
@@ -123,13 +123,14 @@ def measure(opts, cache, initrd, work, helper, stick):
             plug = stopwatch(b, "mounted /mnt/sda1 sda", lambda: b.plug("stick", stick))
             unplug = stopwatch(b, "gone /mnt/sda1 sda", lambda: b.qmp_call("device_del", id="stick"))
             b.forget("stick")
-        saving = writes(b, stick, opts.runs) if helper is DEVICE else None
         # A warm-up, then the median of some bursts: one burst varies by a
         # third from boot to boot, with the emulator's own hiccups.
         command = "burst %d /sys/devices/virtual/mem/null/uevent %s" % (opts.burst, helper.comm)
         probe(b, command)
         burst = median([probe(b, command) for _ in range(opts.runs)])
         cold = median([probe(b, "coldplug " + helper.comm) for _ in range(opts.runs)])
+        # Last, so that the writes' aftermath weighs on no event's figures.
+        saving = writes(b, stick, opts.runs) if helper is DEVICE else None
         return Row(cpu, burst[1] / burst[0], cold[1] / cold[0], burst[0], cold[0], plug, unplug, saving)
     except Exception:
         print("board: the serial console's last lines:\n  " + "\n  ".join(b.serial_tail(20)))

@@ -316,7 +316,7 @@ def bridge(board, sticks, check):
 BOOTS = (
     ("uevent helper, hubs", lambda sticks, name: dict(hubs=hub_ports(name)),
      (plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs, gadget)),
-    ("uevent helper, a stick and an SD card in at boot, no coldplug at boot",
+    ("uevent helper, a stick and, where tested, an SD card in at boot, no coldplug at boot",
      lambda sticks, name: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no",
                                card=sticks["card"] if board_lib.BOARDS[name].sd_host is not None else None),
      (at_boot_held, sd_card)),
