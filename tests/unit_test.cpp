@@ -251,6 +251,7 @@ TEST(BlockPrepare, TakesTheLastComponentAsName)
     const std::string cr_space = "/block/sda\r" + repeat(" x", 100) + " sda1";
     const std::string cr_kept = repeat("/x", 100) + "/sd\ra";
     const std::string name58 = pi4 + "/" + std::string(58, 'n');
+    const std::string tab_early = "/us\tb" + pi4_sda1; // a control byte that is no CR or LF
     ASSERT_EQ(path128.size(), 128u);
     ASSERT_EQ(pi4_sda1.size(), 138u);
     struct { const char *devpath; const char *minor; const char *name; const char *devtype = nullptr; } cases[] = {
@@ -263,6 +264,7 @@ TEST(BlockPrepare, TakesTheLastComponentAsName)
         {slashes.c_str(), "1", "sda1"},
         {cr_space.c_str(), "1", "sda1"},
         {cr_kept.c_str(), "1", "sd\ra"},
+        {tab_early.c_str(), "1", "sda1"},
         {name58.c_str(), "1", name58.c_str() + pi4.size() + 1},
         {"/block/sda/sda1", "1", "sda1"},
         {"/block/sda/sda1", "1", "sda1", "partition"},
@@ -301,6 +303,7 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
     std::string cr_dropped = "/block/sda\r" + repeat("/x", 100) + "/sda1";
     std::string name59_long = pi4 + "/" + std::string(59, 'n');
     std::string name200 = pi4 + "/" + std::string(200, 'n');
+    std::string lf_first = "\n" + pi4_sda1;
     ASSERT_EQ(path127.size(), 127u);
     ASSERT_EQ(block_prepare(path127.c_str(), "1", nullptr), block_check::ok);
     EXPECT_STREQ(mntptr, "/mnt/sda1");
@@ -318,6 +321,7 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
         {"", "1", block_check::no_component},
         {"///", "1", block_check::no_component},
         {"\n/block/sda1", "1", block_check::no_component},
+        {lf_first.c_str(), "1", block_check::no_component},
         {long_path.c_str(), "1", block_check::name_too_long}, // name of 120 bytes
         {name59.c_str(), "1", block_check::name_too_long},
         {name59_long.c_str(), "1", block_check::name_too_long},
