@@ -18,20 +18,20 @@ import time
 MIB = 1024 * 1024
 
 # What qemu runs for each board: its machine arguments and memory (None:
-# the board's own), its USB host as a device to add (None: the SoC's own),
+# the board's own), its CPU cores, its USB host as a device to add (None: the SoC's own),
 # the USB buses of the ports people plug sticks into, the bus its test hubs
 # hang on, its serial console, and its SD slot's host ("": the SoC's own;
 # None: no SD test there).
-Spec = collections.namedtuple("Spec", "machine memory host buses hub_bus console sd_host")
+Spec = collections.namedtuple("Spec", "machine memory cores host buses hub_bus console sd_host")
 BOARDS = {
-    "virt": Spec(["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "256", "qemu-xhci", ("usb.0",), "usb.0",
+    "virt": Spec(["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "256", 1, "qemu-xhci", ("usb.0",), "usb.0",
                  "ttyAMA0", "sdhci-pci"),
-    "versatilepb": Spec(["-M", "versatilepb"], "256", "pci-ohci", ("usb.0",), "usb.0", "ttyAMA0", None),
+    "versatilepb": Spec(["-M", "versatilepb"], "256", 1, "pci-ohci", ("usb.0",), "usb.0", "ttyAMA0", None),
     # The H3's EHCI hosts have one port each, as the board's USB sockets do;
     # the first is shared with the OTG port. qemu's hub is a full-speed one,
     # which a real board's socket hands to its OHCI companion: the third
     # socket's OHCI, a bus of its own in qemu.
-    "orangepi": Spec(["-M", "orangepi-pc"], None, None, ("usb-bus.1", "usb-bus.2"), "usb-bus.7",
+    "orangepi": Spec(["-M", "orangepi-pc"], None, 4, None, ("usb-bus.1", "usb-bus.2"), "usb-bus.7",
                      "ttyS0,115200", ""),
 }
 

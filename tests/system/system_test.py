@@ -70,6 +70,12 @@ def devpath_length(board, name):
     return path, len(path)
 
 
+def cores(board, sticks, check):
+    """The kernel runs every core the board has: the agents of an event burst run side by side."""
+    st, out = board.sh("nproc")
+    check("the kernel runs the board's %d cores" % board.spec.cores, out.strip() == str(board.spec.cores), repr(out))
+
+
 def plug_and_unplug(board, sticks, check):
     board.plug("stick1", sticks["stick1"])
     t = board.wait_for(mounted("/mnt/sda1"), 15)
@@ -315,7 +321,7 @@ def bridge(board, sticks, check):
 # its partition is in sysfs.
 BOOTS = (
     ("uevent helper, hubs", lambda sticks, name: dict(hubs=hub_ports(name)),
-     (plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs, gadget)),
+     (cores, plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs, gadget)),
     ("uevent helper, a stick and, where tested, an SD card in at boot, no coldplug at boot",
      lambda sticks, name: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no",
                                card=sticks["card"] if board_lib.BOARDS[name].sd_host is not None else None),
