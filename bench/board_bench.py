@@ -173,8 +173,10 @@ def label(opts, helper):
 
 def report(opts, rows):
     floor, device, mdev = rows[FLOOR], rows[DEVICE], rows[MDEV]
-    print("board %s, CPU: %s%s" % (opts.board, device.cpu, ", one of its %d cores: the instruction counter hangs its SMP boot"
-                                    % board_lib.BOARDS[opts.board].cores if one_core(opts) else ""))
+    cpu = device.cpu
+    if one_core(opts):
+        cpu += ", one of its %d cores: the instruction counter hangs its SMP boot" % board_lib.BOARDS[opts.board].cores
+    print("board %s, CPU: %s" % (opts.board, cpu))
     print("%-22s %12s %8s %12s %8s %8s %8s" % ("helper", "burst us/ev", "x floor", "coldplug us",
                                               "x floor", "plug s", "unplug s"))
     for helper in HELPERS:

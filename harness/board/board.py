@@ -18,20 +18,20 @@ import time
 MIB = 1024 * 1024
 
 # What qemu runs for each board: its machine arguments and memory (None:
-# the board's own), its CPU cores, its USB host as a device to add (None: the SoC's own),
-# the USB buses of the ports people plug sticks into, the bus its test hubs
-# hang on, its serial console, and its SD slot's host ("": the SoC's own;
-# None: no SD test there).
-Spec = collections.namedtuple("Spec", "machine memory cores host buses hub_bus console sd_host")
+# the board's own), its CPU cores, its USB host as a device to add (None:
+# the SoC's own), the USB buses of the ports people plug sticks into, the
+# bus its test hubs hang on, its serial console, and its SD slot's host
+# ("": the SoC's own; None: no SD test there).
+Hardware = collections.namedtuple("Hardware", "machine memory cores host buses hub_bus console sd_host")
 BOARDS = {
-    "virt": Spec(["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "256", 1, "qemu-xhci", ("usb.0",), "usb.0",
+    "virt": Hardware(["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "256", 1, "qemu-xhci", ("usb.0",), "usb.0",
                  "ttyAMA0", "sdhci-pci"),
-    "versatilepb": Spec(["-M", "versatilepb"], "256", 1, "pci-ohci", ("usb.0",), "usb.0", "ttyAMA0", None),
+    "versatilepb": Hardware(["-M", "versatilepb"], "256", 1, "pci-ohci", ("usb.0",), "usb.0", "ttyAMA0", None),
     # The H3's EHCI hosts have one port each, as the board's USB sockets do;
     # the first is shared with the OTG port. qemu's hub is a full-speed one,
     # which a real board's socket hands to its OHCI companion: the third
     # socket's OHCI, a bus of its own in qemu.
-    "orangepi": Spec(["-M", "orangepi-pc"], None, 4, None, ("usb-bus.1", "usb-bus.2"), "usb-bus.7",
+    "orangepi": Hardware(["-M", "orangepi-pc"], None, 4, None, ("usb-bus.1", "usb-bus.2"), "usb-bus.7",
                      "ttyS0,115200", ""),
 }
 
@@ -126,18 +126,18 @@ class Board:
         there at power-on; card: the image of an SD card in the board's slot
         at power-on ("" an empty slot, None no slot); append: more of the
         kernel's command line, which /etc/rc reads."""
-        self.name, self.spec = board, BOARDS[board]
+        self.name, self.hw = board, BOARDS[board]
         self.qmp_path = os.path.join(work, "qmp.sock")
         kernel = os.path.join(cache, "kernel-" + board, "zImage")
         dtb = os.path.join(cache, "kernel-" + board, "board.dtb")
-        machine = list(self.spec.machine)
+        machine = list(self.hw.machine)
         if os.path.exists(dtb):
             machine += ["-dtb", dtb]
-        if self.spec.memory:
-            machine += ["-m", self.spec.memory]
-        devices = ["-device", self.spec.host + ",id=usb"] if self.spec.host else []
+        if self.hw.memory:
+            machine += ["-m", self.hw.memory]
+        devices = ["-device", self.hw.host + ",id=usb"] if self.hw.host else []
         for i, port in enumerate(hubs):
-            devices += ["-device", "usb-hub,bus=%s,port=%s,id=hub%d" % (self.spec.hub_bus, port, i)]
+            devices += ["-device", "usb-hub,bus=%s,port=%s,id=hub%d" % (self.hw.hub_bus, port, i)]
         self.on_bus = {}
         for name, image, port in sticks:
             devices += ["-blockdev", "driver=raw,node-name=%s,file.driver=file,file.filename=%s" % (name, image),
@@ -145,12 +145,12 @@ class Board:
         if card is not None:
             # The card on a drive of its own, so that it can be taken out and put back.
             drive = "id=card,format=raw" + (",file=" + card if card else "")
-            if self.spec.sd_host:
-                devices += ["-device", self.spec.sd_host, "-device", "sd-card,drive=card", "-drive", "if=none," + drive]
+            if self.hw.sd_host:
+                devices += ["-device", self.hw.sd_host, "-device", "sd-card,drive=card", "-drive", "if=none," + drive]
             else:
                 devices += ["-drive", "if=sd," + drive]
         cmdline = "console=%s rdinit=/init panic=-1 %s %s" % (
-            self.spec.console, os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
+            self.hw.console, os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
         self.proc = subprocess.Popen(
             ["qemu-system-arm"] + machine + list(qemu_args) + [
              "-nographic", "-no-reboot", "-monitor", "none", "-serial", "stdio",
@@ -169,10 +169,10 @@ class Board:
         in the first of the board's sockets that holds none of its sticks
         (the last takes the rest), at the first free port, root or hub."""
         if port:
-            bus = self.spec.hub_bus
+            bus = self.hw.hub_bus
         else:
-            free = [b for b in self.spec.buses if b not in self.on_bus.values()]
-            bus = (free or [self.spec.buses[-1]])[0]
+            free = [b for b in self.hw.buses if b not in self.on_bus.values()]
+            bus = (free or [self.hw.buses[-1]])[0]
         self.on_bus[name] = bus
         props = {"driver": "usb-storage", "id": name, "drive": name, "bus": bus}
         if port:

@@ -73,7 +73,7 @@ def devpath_length(board, name):
 def cores(board, sticks, check):
     """The kernel runs every core the board has: the agents of an event burst run side by side."""
     st, out = board.sh("nproc")
-    check("the kernel runs the board's %d cores" % board.spec.cores, out.strip() == str(board.spec.cores), repr(out))
+    check("the kernel runs the board's %d cores" % board.hw.cores, out.strip() == str(board.hw.cores), repr(out))
 
 
 def plug_and_unplug(board, sticks, check):
@@ -270,9 +270,8 @@ NO_SD = {
 def sd_card(board, sticks, check):
     """An SD card in the board's own slot, mmc0, in at boot, then taken out
     and put back as a person does."""
-    if board.spec.sd_host is None:
-        print("system: SD slot: not tested on this board: %s" % NO_SD.get(board.name, "qemu has no slot to test"),
-              flush=True)
+    if board.hw.sd_host is None:
+        print("system: SD slot: not tested on this board: %s" % NO_SD[board.name], flush=True)
         return
     card, card_dir = sticks["card"], "/mnt/mmcblk0p1"
     board.sh("/etc/rc coldplug")
