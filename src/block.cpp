@@ -3,9 +3,12 @@
 #include "token.hpp"
 #include "util.hpp"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 char devbuf2[devbuf2_size];
@@ -15,6 +18,15 @@ char mntptr[mntptr_size];
 namespace {
 
 constexpr int node_tests = 100;
+
+// The kernel's record of one entry, as getdents64 fills it.
+struct dirent_record {
+    uint64_t ino;
+    int64_t off;
+    unsigned short reclen;
+    unsigned char type;
+    char name[];
+};
 constexpr useconds_t node_sleep_us = 10000;
 
 // prefix and name into dst; false when they do not fit.
@@ -92,6 +104,30 @@ block_check prepare(char *const *env)
     return block_prepare(env_find(env, "DEVPATH"), env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
 }
 
+bool is(const char *value, const char *want)
+{
+    return value && strcmp(value, want) == 0;
+}
+
+// A change event the agent acts on: a whole disk's medium came or went.
+block_check prepare_change(char *const *env)
+{
+    if (!is(env_find(env, "DISK_MEDIA_CHANGE"), "1"))
+        return block_check::no_media_change;
+    if (!is(env_find(env, "DEVTYPE"), "disk"))
+        return block_check::not_whole_disk;
+    return block_paths(env_find(env, "DEVPATH"));
+}
+
+void wait_for_node()
+{
+    for (int i = 0; i < node_tests; i++) {
+        if (access(mountdev, F_OK) == 0)
+            return;
+        usleep(node_sleep_us);
+    }
+}
+
 int32_t block_add()
 {
     if (prepare(environ) != block_check::ok)
@@ -100,12 +136,81 @@ int32_t block_add()
     if (access(mntptr, F_OK) != 0 && mkdir(mntptr, 0755) != 0)
         return -1;
 
-    for (int i = 0; i < node_tests; i++) {
-        if (access(mountdev, F_OK) == 0)
-            break;
-        usleep(node_sleep_us);
-    }
+    wait_for_node();
     mount_run(mountdev, mntptr);
+    return 1;
+}
+
+// Opening a disk makes the kernel look at its medium: it reads a new card's
+// partition table, or, with the card gone, drops the partitions that no one
+// holds open. 0, or the open's error.
+int open_disk()
+{
+    int fd = open(mountdev, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    close(fd);
+    return 0;
+}
+
+// Whether entry is the name of a partition of disk: the disk's name, a "p"
+// when that ends in a digit (mmcblk0p1), then the partition's number.
+bool partition_of(const char *entry, const char *disk, size_t n)
+{
+    if (strncmp(entry, disk, n) != 0)
+        return false;
+    const char *p = entry + n;
+    if (disk[n - 1] >= '0' && disk[n - 1] <= '9' && *p++ != 'p')
+        return false;
+    if (*p < '1' || *p > '9')
+        return false;
+    while (*p >= '0' && *p <= '9')
+        p++;
+    return *p == '\0';
+}
+
+// Lets go of the mounts of the disk's partitions under /mnt, as a remove
+// does for a pulled stick: the card is gone, so nothing is left to write; a
+// mount a program still uses is detached. Listed with getdents64 into the
+// stack: opendir would allocate.
+void release_partitions(const char *disk)
+{
+    int dir = open(mount_prefix, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return;
+    size_t n = strlen(disk);
+    alignas(8) char buf[1024];
+    long got;
+    while ((got = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
+        for (long at = 0; at < got;) {
+            const dirent_record *d = reinterpret_cast<const dirent_record *>(buf + at);
+            at += d->reclen;
+            if (!partition_of(d->name, disk, n))
+                continue;
+            memset(mntptr, 0, sizeof mntptr);
+            if (!join(mntptr, mntptr_size, mount_prefix, d->name, strlen(d->name)))
+                continue;
+            umount2(mntptr, MNT_DETACH | UMOUNT_NOFOLLOW);
+            rmdir(mntptr);
+        }
+    }
+    close(dir);
+}
+
+// A removable disk's medium came or went (a card in a USB card reader). The
+// kernel only reports it; it reads a card's partitions when the disk is
+// opened, and until then reports no further change.
+int32_t block_change()
+{
+    if (prepare_change(environ) != block_check::ok)
+        return 1;
+
+    wait_for_node();
+    // A card is in while the open succeeds: its mounts stay.
+    if (open_disk() != ENOMEDIUM)
+        return 1;
+    release_partitions(tokenset.token[tokenset.count - 1]);
+    open_disk();
     return 1;
 }
 
@@ -129,6 +234,7 @@ int32_t block_remove()
 const subsystem_entry block_subsystem[] = {
     {"add", block_add},
     {"remove", block_remove},
+    {"change", block_change},
     {nullptr, nullptr},
 };
 
@@ -142,8 +248,13 @@ block_check block_prepare(const char *devpath, const char *minor, const char *de
         return block_check::minor_not_positive;
     // Minor 0 marks only the first whole disk. A mount of a later one (sdb,
     // minor 16) claims the disk and makes the mount of its partition fail.
-    if (devtype && strcmp(devtype, "disk") == 0)
+    if (is(devtype, "disk"))
         return block_check::whole_disk;
+    return block_paths(devpath);
+}
+
+block_check block_paths(const char *devpath)
+{
     if (!devpath)
         return block_check::devpath_absent;
 
@@ -168,12 +279,17 @@ block_check block_prepare(const char *devpath, const char *minor, const char *de
 block_step block_reached(char *const *env, block_check *check)
 {
     const subsystem_entry *row = find_entry(event_action(env), block_subsystem);
-    *check = row ? prepare(env) : block_check::ok;
-    if (!row || *check != block_check::ok)
+    if (!row) {
+        *check = block_check::ok;
         return block_step::none;
-    if (row->handler == block_add)
-        return block_step::add;
-    return row->handler == block_remove ? block_step::remove : block_step::none;
+    }
+    bool change = row->handler == block_change;
+    *check = change ? prepare_change(env) : prepare(env);
+    if (*check != block_check::ok)
+        return block_step::none;
+    if (change)
+        return block_step::change;
+    return row->handler == block_add ? block_step::add : block_step::remove;
 }
 
 int32_t block_handler()

@@ -27,15 +27,20 @@ enum class block_check {
     no_component,    // DEVPATH holds no name
     name_too_long,   // for /mnt/NAME
     name_unsafe,     // ".", "..", or a slash in it
+    no_media_change, // a change without DISK_MEDIA_CHANGE=1
+    not_whole_disk,  // a media change of other than DEVTYPE=disk
 };
 
 // Checks the event and fills the path buffers. devtype may be null.
 block_check block_prepare(const char *devpath, const char *minor, const char *devtype);
+
+// The path checks of block_prepare alone: NAME from devpath, and the buffers.
+block_check block_paths(const char *devpath);
 
 // What a block event with the environment env does, without doing it: the
 // action its ACTION selects, with the path buffers filled as that action
 // fills them; none when no action is selected or the event is ignored, and
 // then *check says which check ignored it (ok: no action). For tools that
 // show events.
-enum class block_step { none, add, remove };
+enum class block_step { none, add, remove, change };
 block_step block_reached(char *const *env, block_check *check);

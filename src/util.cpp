@@ -75,12 +75,17 @@ namespace {
 
 // A kernel starts us with 0, 1 and 2 closed; a child must not take the first
 // file it opens for its standard output. Open ones are left as inherited.
+// A closed 2 goes to the kernel log, so that a mount that fails says why
+// where an operator looks; 0 and 1 go to /dev/null, so that a chatty
+// script does not flood the log.
 void fill_standard_fds()
 {
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) != -1)
             continue;
         // The lowest free descriptor is fd, since all below it are open.
+        if (fd == 2 && open("/dev/kmsg", O_WRONLY) != -1)
+            continue;
         if (open("/dev/null", O_RDWR) == -1)
             return;
     }

@@ -111,15 +111,29 @@ TEST_F(Agent, LaunchersStartExactVectorsWithTheEnvironmentUnchanged)
         {{"modprobe", "g_ether"}, {"/sbin/modprobe", "g_ether"}},
         {{"mount", "/dev/a b", ""}, {"/bin/mount", "-t", "vfat", "-o", "flush", "/dev/a b", ""}},
     };
-    for (bool closed : {true, false})
+    // The kernel starts us with 0 to 2 closed: 0 and 1 go to /dev/null and 2
+    // to the kernel log, or /dev/null without one. Open ones (here 0 on
+    // /dev/null, 1 and 2 on a file) are inherited.
+    struct {
+        bool closed;
+        bool kmsg;
+        Strings fds;
+    } scenes[] = {
+        {true, true, {"null", "null", "kmsg"}},
+        {true, false, {"null", "null", "null"}},
+        {false, true, {"null", "other", "other"}},
+    };
+    for (const auto &scene : scenes)
         for (const auto &c : cases) {
-            Sandbox box(agent_options());
+            auto options = agent_options();
+            options.kmsg = scene.kmsg;
+            Sandbox box(options);
             sandbox::Command cmd;
             cmd.argv = {"/sbin/launch-probe"};
             cmd.argv.insert(cmd.argv.end(), c.probe.begin(), c.probe.end());
             cmd.env = {"ACTION=add", "DEVPATH=/block/sda/sda1", "ODD=tab\there\nnew line", "EMPTY=",
                        "PATH=/nowhere"};
-            cmd.closed_fds = closed;
+            cmd.closed_fds = scene.closed;
             auto r = box.run(cmd);
             ASSERT_TRUE(r.ok) << r.error;
             EXPECT_EQ(r.status(), 0);
@@ -127,10 +141,7 @@ TEST_F(Agent, LaunchersStartExactVectorsWithTheEnvironmentUnchanged)
             ASSERT_EQ(records.size(), 1u) << sandbox::join_words(c.probe);
             EXPECT_EQ(records[0].argv, c.argv);
             EXPECT_EQ(sandbox::sorted(records[0].env), sandbox::sorted(cmd.env));
-            // Closed standard descriptors are opened on /dev/null; open ones
-            // (here 0 on /dev/null, 1 and 2 on a file) are inherited.
-            Strings fds(records[0].fd, records[0].fd + 3);
-            EXPECT_EQ(fds, (closed ? Strings{"null", "null", "null"} : Strings{"null", "other", "other"}));
+            EXPECT_EQ(Strings(records[0].fd, records[0].fd + 3), scene.fds);
         }
 }
 
@@ -431,6 +442,43 @@ TEST_F(Agent, BlockRemove)
     }
 }
 
+// A media change opens the disk and lets go of nothing while that works:
+// a reader plugged with a card in reports a change, and its mounts stay.
+// Only a real removable disk without its card fails the open with
+// ENOMEDIUM; the boards' card reader tests that path.
+TEST_F(Agent, BlockChangeKeepsMountsWhenTheMediumIsThere)
+{
+    const Strings disk = {"DEVPATH=/block/sda", "MINOR=0", "DEVTYPE=disk"};
+    const Strings all = {"/mnt/sda1", "/mnt/sda2", "/mnt/sdb1"};
+    struct {
+        const char *what;
+        Strings vars;
+        bool node;
+    } cases[] = {
+        {"card in", with(disk, {"DISK_MEDIA_CHANGE=1"}), true},
+        {"node missing", with(disk, {"DISK_MEDIA_CHANGE=1"}), false},
+        {"no media change", disk, true},
+        {"a partition's change", with(sda1, {"DEVTYPE=partition", "DISK_MEDIA_CHANGE=1"}), true},
+    };
+    for (const auto &c : cases) {
+        Sandbox box(agent_options());
+        for (const std::string &m : all)
+            mkdir(box.host(m).c_str(), 0755);
+        if (c.node)
+            put(box, "/dev/sda");
+        sandbox::Setup setup;
+        setup.mounted = {"/mnt/sda1", "/mnt/sdb1"};
+        setup.busy = {"/mnt/sda2"};
+        auto r = box.run(sandbox::agent_event({"block"}, with(c.vars, {"ACTION=change"})), setup);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), 1) << c.what;
+        EXPECT_EQ(started(box), Strings{}) << c.what;
+        EXPECT_EQ(sandbox::sorted(r.mounted), all) << c.what;
+        for (const std::string &m : all)
+            EXPECT_TRUE(is_dir(box, m)) << c.what << ": " << m;
+    }
+}
+
 // The kernel may run two agents for one device: one removes, one finds nothing.
 TEST_F(Agent, TwoRemovesOfABusyStickAtOnce)
 {
@@ -489,10 +537,10 @@ TEST_F(Agent, GadgetScripts)
         ASSERT_EQ(r.others.size(), c.children) << c.action;
         for (const auto &x : r.others)
             EXPECT_EQ(x.status, 0) << c.action;
-        // The kernel starts the agent with 0 to 2 closed; the script gets them on /dev/null.
+        // The kernel starts the agent with 0 to 2 closed; the script's errors go to the kernel log.
         for (const auto &rec : box.records()) {
             EXPECT_EQ(sandbox::sorted(rec.env), sandbox::sorted(cmd.env)) << c.action;
-            EXPECT_EQ(Strings(rec.fd, rec.fd + 3), (Strings{"null", "null", "null"})) << c.action;
+            EXPECT_EQ(Strings(rec.fd, rec.fd + 3), (Strings{"null", "null", "kmsg"})) << c.action;
         }
     }
 }

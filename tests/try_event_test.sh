@@ -60,6 +60,13 @@ expect "a busy stick is detached, then its mount point removed" 'event 1: hotplu
   removed  /mnt/sda1/
   exit     0' --busy block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
 
+# A card in a reader: the agent opens the whole disk, so that the kernel
+# reads the card's partitions, and leaves what is mounted alone.
+expect "a media change" 'event 1: hotplug block ACTION=change DEVPATH=/block/sda MINOR=0 DEVTYPE=disk DISK_MEDIA_CHANGE=1
+  node     /dev/sda is there
+  opened   /dev/sda read-only and closed it: the medium is in, its mounts stay
+  exit     1' block ACTION=change DEVPATH=/block/sda MINOR=0 DEVTYPE=disk DISK_MEDIA_CHANGE=1
+
 # An event the agent ignores, by the lookup or check that says why.
 ignored() {
     reason=$1
@@ -76,7 +83,10 @@ ignored 'DEVPATH "///" names no device' block ACTION=add DEVPATH=/// MINOR=1
 ignored 'the name ".." is "." or ".." or holds a slash' block ACTION=add DEVPATH=/block/sda/.. MINOR=1
 n59=nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn
 ignored "the name \"$n59\" is longer than 58 bytes" block ACTION=add "DEVPATH=/block/$n59" MINOR=1
-ignored 'no block action starts with "change"' block ACTION=change DEVPATH=/block/sda/sda1 MINOR=1
+ignored 'no DISK_MEDIA_CHANGE=1: not a medium that came or went' block ACTION=change DEVPATH=/block/sda/sda1 MINOR=1
+ignored 'a media change of other than DEVTYPE=disk' block ACTION=change DEVPATH=/block/sda/sda1 MINOR=1 \
+    DEVTYPE=partition DISK_MEDIA_CHANGE=1
+ignored 'no block action starts with "changed"' block ACTION=changed DEVPATH=/block/sda MINOR=0
 ignored 'ACTION is absent' block DEVPATH=/block/sda/sda1 MINOR=1
 ignored 'no gadget action starts with "bind"' gadget ACTION=bind
 ignored 'no subsystem starts with "usb"' usb ACTION=add

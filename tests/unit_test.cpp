@@ -348,4 +348,44 @@ TEST(BlockPrepare, IgnoresEventsItCannotActOnSafely)
     }
 }
 
+// A change is acted on only for a whole disk whose medium came or went; the
+// first reader is sda, minor 0. Other changes, as before, reach nothing.
+TEST(BlockReached, TakesAMediaChangeOfAWholeDiskOnly)
+{
+    using V = std::vector<const char *>;
+    struct { V env; block_step step; block_check why; const char *node = ""; } cases[] = {
+        {{"ACTION=change", "DEVPATH=/block/sda", "MINOR=0", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"},
+         block_step::change, block_check::ok, "/dev/sda"},
+        {{"ACTION=change", "DEVPATH=/block/mmcblk1", "MINOR=8", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"},
+         block_step::change, block_check::ok, "/dev/mmcblk1"},
+        {{"ACTION=ch", "DEVPATH=/block/sdb", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"},
+         block_step::change, block_check::ok, "/dev/sdb"},
+        {{"ACTION=change", "DEVPATH=/block/sda", "MINOR=0", "DEVTYPE=disk"}, block_step::none,
+         block_check::no_media_change},
+        {{"ACTION=change", "DEVPATH=/block/sda", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=0"}, block_step::none,
+         block_check::no_media_change},
+        {{"ACTION=change", "DEVPATH=/block/sda", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=10"}, block_step::none,
+         block_check::no_media_change},
+        {{"ACTION=change", "DEVPATH=/block/sda/sda1", "MINOR=1", "DEVTYPE=partition", "DISK_MEDIA_CHANGE=1"},
+         block_step::none, block_check::not_whole_disk},
+        {{"ACTION=change", "DEVPATH=/block/sda", "DISK_MEDIA_CHANGE=1"}, block_step::none,
+         block_check::not_whole_disk},
+        {{"ACTION=change", "DEVPATH=/block/..", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}, block_step::none,
+         block_check::name_unsafe},
+        {{"ACTION=change", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}, block_step::none, block_check::devpath_absent},
+        {{"ACTION=add", "DEVPATH=/block/sda", "MINOR=0", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}, block_step::none,
+         block_check::minor_not_positive},
+        {{"ACTION=changed", "DEVPATH=/block/sda", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}, block_step::none,
+         block_check::ok},
+    };
+    for (auto &c : cases) {
+        c.env.push_back(nullptr);
+        block_check why;
+        EXPECT_EQ(block_reached(const_cast<char *const *>(c.env.data()), &why), c.step) << c.env[0];
+        EXPECT_EQ(why, c.why) << c.env[0] << " " << c.env[1];
+        if (c.step != block_step::none)
+            EXPECT_STREQ(mountdev, c.node);
+    }
+}
+
 } // namespace

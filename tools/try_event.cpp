@@ -15,6 +15,7 @@
 #include <ftw.h>
 #include <getopt.h>
 #include <map>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -184,6 +185,8 @@ std::string block_ignored(block_check check, char *const *env)
         return "the name " + name + " is longer than " +
                std::to_string(mntptr_size - sizeof mount_prefix) + " bytes";
     case block_check::name_unsafe: return "the name " + name + " is \".\" or \"..\" or holds a slash";
+    case block_check::no_media_change: return "no DISK_MEDIA_CHANGE=1: not a medium that came or went";
+    case block_check::not_whole_disk: return "a media change of other than DEVTYPE=disk";
     }
     return "";
 }
@@ -262,7 +265,7 @@ void show_removed(const std::map<std::string, mode_t> &before, const std::map<st
 // for them, and says so.
 void set_scene(sandbox::Sandbox &box, const Config &cfg, block_step step, sandbox::Setup &setup)
 {
-    if (step == block_step::add) {
+    if (step == block_step::add || step == block_step::change) {
         std::string node = mountdev;
         if (cfg.node == "present") {
             sandbox::write_file(box.host(node));
@@ -310,6 +313,37 @@ void show_detached(const sandbox::Setup &setup, const sandbox::Result &r)
             printf("  detached %s, its file system stays until the file is closed\n", shown(m).c_str());
 }
 
+// Whether the agent opened the node, seen by inotify; -1 when not watched.
+int watch_node(const sandbox::Sandbox &box, block_step step)
+{
+    if (step != block_step::change)
+        return -1;
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd >= 0 && inotify_add_watch(fd, box.host(mountdev).c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A media change opens the disk: a card in keeps its mounts. A card gone
+// (the open fails with ENOMEDIUM) needs a real removable disk.
+void show_opened(int watch, const char *node)
+{
+    if (watch < 0)
+        return;
+    alignas(inotify_event) char buf[4096];
+    uint32_t seen = 0;
+    ssize_t n;
+    while ((n = read(watch, buf, sizeof buf)) > 0)
+        for (char *p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(p)->len)
+            seen |= reinterpret_cast<inotify_event *>(p)->mask;
+    close(watch);
+    if (seen & IN_OPEN)
+        printf("  opened   %s read-only%s: the medium is in, its mounts stay\n", shown(node).c_str(),
+               seen & IN_CLOSE ? " and closed it" : "");
+}
+
 void show_exit(const sandbox::Result &r)
 {
     if (r.status() >= 0)
@@ -334,6 +368,8 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
 
     box.clear_records();
     auto before = tree(box);
+    std::string node = mountdev;
+    int watch = watch_node(box, step);
     sandbox::Result r = box.run(c, setup);
     if (!r.ok) {
         fprintf(stderr, "try-event: %s\n", r.error.c_str());
@@ -345,6 +381,7 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     auto after = tree(box);
     for (const auto &made : r.created)
         after.erase(made.first);
+    show_opened(watch, node.c_str());
     show_made(before, after);
     auto records = box.records();
     show_started(records, c.env);

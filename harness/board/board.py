@@ -43,6 +43,10 @@ CPU_PARTS = {"0x926": "ARM926EJ-S", "0xb76": "ARM1176", "0xc07": "Cortex-A7", "0
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+class Stopped(Exception):
+    """The board stopped answering; the text says what was awaited and why."""
+
+
 def cache_dir():
     """Where the kernels and downloaded packages are kept between runs."""
     home = os.environ.get("HOME") or "/root"
@@ -151,16 +155,20 @@ class Board:
                 devices += ["-drive", "if=sd," + drive]
         cmdline = "console=%s rdinit=/init panic=-1 %s %s" % (
             self.hw.console, os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
+        # qemu's own messages apart from the serial console, so that none hides in it.
+        self.qemu_err = open(os.path.join(work, "qemu.err"), "wb")
         self.proc = subprocess.Popen(
             ["qemu-system-arm"] + machine + list(qemu_args) + [
              "-nographic", "-no-reboot", "-monitor", "none", "-serial", "stdio",
              "-kernel", kernel, "-initrd", initrd, "-append", cmdline.strip()] + devices +
             ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.qemu_err)
         self.buf = b""
         self.qmp = None
+        self.qmp_buf = b""
         self.serial_log = open(os.path.join(work, "serial.log"), "ab")
         self.marker = 0
+        self.commands = {}
         self.events = []
 
     def stick_device(self, name, port=None):
@@ -179,7 +187,9 @@ class Board:
             props["port"] = port
         return props
 
-    def read_until(self, pattern, timeout):
+    def read_until(self, pattern, timeout, waiting=None):
+        """The match of pattern on the console within timeout seconds; else
+        Stopped, saying what was awaited (waiting) and why the board stopped."""
         end = time.time() + timeout
         rx = re.compile(pattern, re.S)
         while True:
@@ -189,21 +199,63 @@ class Board:
                 return m
             left = end - time.time()
             if left <= 0 or self.proc.poll() is not None:
-                raise TimeoutError("no %r on the console; last: %r" % (pattern, self.buf[-300:]))
+                raise Stopped(self.why("%s within %d s" % (waiting or repr(pattern), timeout)))
             r, _, _ = select.select([self.proc.stdout], [], [], min(left, 0.5))
             if r:
                 data = os.read(self.proc.stdout.fileno(), 65536)
                 self.serial_log.write(data)
                 self.buf += data
 
+    def why(self, waiting):
+        """What a failure line says of a board that stopped answering: what
+        was awaited, whether qemu runs, what the guest asked qemu for, what
+        qemu said, and the console's last lines."""
+        try:
+            self.proc.wait(0.5)
+        except subprocess.TimeoutExpired:
+            pass
+        status = self.proc.poll()
+        if self.qmp:
+            try:
+                while self.qmp_message(0.2):
+                    pass
+            except (OSError, ValueError):
+                pass
+        asked = ["%s (%s)" % (e["event"], e.get("data", {}).get("reason", "")) for e in self.events
+                 if e["event"] in ("RESET", "SHUTDOWN", "GUEST_PANICKED", "POWERDOWN")]
+        self.qemu_err.flush()
+        with open(self.qemu_err.name, "rb") as f:
+            said = f.read().decode(errors="replace").strip().splitlines()[-5:]
+        lines = ["no " + waiting,
+                 "qemu: " + ("still running" if status is None else "exited with status %d" % status),
+                 "the guest asked qemu for: " + (", ".join(asked) or "nothing" if self.qmp else
+                                                 "unknown, QMP not connected"),
+                 "qemu said: " + (" | ".join(said) or "nothing"),
+                 "the console's last lines:"] + ["  " + line for line in self.serial_tail(15)]
+        return "\n  ".join(lines)
+
     def boot(self):
         start = time.time()
-        self.read_until(rb"GUEST-READY", 60)
+        self.qmp_connect()
+        self.read_until(rb"GUEST-READY", 60, "GUEST-READY from the console's shell")
         self.boot_s = time.time() - start
-        self.qmp = socket.socket(socket.AF_UNIX)
-        self.qmp.connect(self.qmp_path)
-        self.qmp_file = self.qmp.makefile("rwb")
-        self.qmp_read()
+
+    def qmp_connect(self):
+        """QMP from power-on, so that a guest's reset or power-off during
+        its boot is seen; qemu makes the socket before the guest runs."""
+        end = time.time() + 10
+        while True:
+            try:
+                self.qmp = socket.socket(socket.AF_UNIX)
+                self.qmp.connect(self.qmp_path)
+                break
+            except OSError:
+                self.qmp.close()
+                self.qmp = None
+                if time.time() > end or self.proc.poll() is not None:
+                    raise Stopped(self.why("QMP socket within 10 s"))
+                time.sleep(0.05)
+        self.qmp_message(10)
         self.qmp_call("qmp_capabilities")
 
     def sh(self, command, timeout=20):
@@ -214,6 +266,7 @@ class Board:
         """Starts a command in the guest shell; finish() waits for it."""
         self.marker += 1
         begin, end = "<<B%d>>" % self.marker, "<<E%d:" % self.marker
+        self.commands[begin] = command
         line = "echo '%s'; %s; echo '%s'$?'>>'\n" % (begin, command, end)
         self.proc.stdin.write(line.encode())
         self.proc.stdin.flush()
@@ -222,24 +275,35 @@ class Board:
     def finish(self, markers, timeout=20):
         begin, end = markers
         m = self.read_until(re.escape(begin.encode()) + rb"\r?\n(.*?)" + re.escape(end.encode())
-                            + rb"(\d+)>>", timeout)
+                            + rb"(\d+)>>", timeout, "answer of the shell to %r" % self.commands.pop(begin, begin))
         return int(m.group(2)), m.group(1).decode(errors="replace").replace("\r", "")
 
-    def qmp_read(self):
-        while True:
-            msg = json.loads(self.qmp_file.readline())
-            if "event" in msg:
-                self.events.append(msg)
-                continue
-            return msg
+    def qmp_message(self, timeout):
+        """The next message from QMP, or None when none comes within timeout."""
+        end = time.time() + timeout
+        while b"\n" not in self.qmp_buf:
+            left = end - time.time()
+            if left < 0 or not select.select([self.qmp], [], [], left)[0]:
+                return None
+            data = self.qmp.recv(65536)
+            if not data:
+                raise Stopped(self.why("answer from QMP: qemu closed it"))
+            self.qmp_buf += data
+        line, self.qmp_buf = self.qmp_buf.split(b"\n", 1)
+        return json.loads(line)
 
     def qmp_call(self, name, **args):
-        self.qmp_file.write(json.dumps({"execute": name, "arguments": args}).encode() + b"\n")
-        self.qmp_file.flush()
-        msg = self.qmp_read()
-        if "error" in msg:
-            raise RuntimeError("%s: %s" % (name, msg["error"]))
-        return msg.get("return")
+        self.qmp.sendall(json.dumps({"execute": name, "arguments": args}).encode() + b"\n")
+        while True:
+            msg = self.qmp_message(30)
+            if msg is None:
+                raise Stopped(self.why("answer from QMP to %s within 30 s" % name))
+            if "event" in msg:
+                self.events.append(msg)
+            elif "error" in msg:
+                raise RuntimeError("%s: %s" % (name, msg["error"]))
+            elif "return" in msg:
+                return msg["return"]
 
     def plug(self, name, image, port=None):
         self.qmp_call("blockdev-add", driver="raw", **{"node-name": name},
@@ -258,14 +322,11 @@ class Board:
         end = time.time() + timeout
         while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == name
                       for e in self.events):
-            if time.time() > end:
-                raise TimeoutError("%s was not deleted" % name)
-            self.qmp.settimeout(max(0.1, end - time.time()))
-            try:
-                self.events.append(json.loads(self.qmp_file.readline()))
-            except (socket.timeout, ValueError):
-                pass
-            self.qmp.settimeout(None)
+            msg = self.qmp_message(max(0, end - time.time()))
+            if msg is None:
+                raise Stopped(self.why("DEVICE_DELETED of %s within %d s" % (name, timeout)))
+            if "event" in msg:
+                self.events.append(msg)
         self.events = [e for e in self.events if e.get("data", {}).get("device") != name]
         self.on_bus.pop(name, None)
         self.qmp_call("blockdev-del", **{"node-name": name})
@@ -301,9 +362,9 @@ class Board:
         self.proc.kill()
         self.proc.wait()
         if self.qmp:
-            self.qmp_file.close()
             self.qmp.close()
         self.serial_log.close()
+        self.qemu_err.close()
 
     def serial_tail(self, lines):
         """The last lines the board wrote on its serial console, while it

@@ -7,11 +7,15 @@
 
 namespace sandbox {
 
+// The sandbox's stand-in for the kernel log: a file, so that what the
+// started programs write to their descriptor 2 can be read back.
+constexpr char kmsg_path[] = "/dev/kmsg";
+
 struct Record {
     int pid = 0;
     int ppid = 0;
     int64_t t_ns = 0;
-    std::string fd[3];
+    std::string fd[3];               // "null", "kmsg", "other" or "closed"
     std::vector<std::string> argv;
     std::vector<std::string> env;
 };

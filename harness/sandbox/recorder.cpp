@@ -29,6 +29,9 @@ const char *fd_state(int fd)
         return "closed";
     if (S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 && minor(st.st_rdev) == 3)
         return "null";
+    struct stat kmsg;
+    if (stat(sandbox::kmsg_path, &kmsg) == 0 && kmsg.st_dev == st.st_dev && kmsg.st_ino == st.st_ino)
+        return "kmsg";
     return "other";
 }
 

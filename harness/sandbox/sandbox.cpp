@@ -407,6 +407,8 @@ bool Sandbox::build()
             error_ = failed("create " + host(f));
             return false;
         }
+    if (options_.kmsg && !write_file(host(kmsg_path), "", 0666))
+        return false;
     return write_file(host("/.sandbox/log"), "", 0666);
 }
 

@@ -24,6 +24,7 @@ struct Options {
     std::vector<std::string> runner; // emulator prefix for target programs
     Mnt mnt = Mnt::present;
     bool scripts = true;             // recorders at the two gadget scripts
+    bool kmsg = true;                // a file standing in for /dev/kmsg, the kernel log
     std::vector<std::string> recorded = {mount_program, umount_program, modprobe_program};
     std::vector<std::pair<std::string, std::string>> programs; // {inside, host}
 };
