@@ -114,6 +114,30 @@ def make_stick(path, label, contents):
         write_hello(path, content, offset)
 
 
+def make_unmountable(path):
+    """A stick whose one partition holds no FAT: exFAT, as every SDXC card
+    comes, when mkfs.exfat is at hand; otherwise a FAT with its boot sector
+    zeroed. Returns what it holds."""
+    make_stick(path, "BAD", ["unused\n"])
+    if not shutil.which("mkfs.exfat"):
+        with open(path, "r+b") as f:
+            f.seek(MIB)
+            f.write(bytes(512))
+        return "a FAT partition with its boot sector zeroed"
+    part = path + ".part"
+    with open(path, "rb") as f:
+        f.seek(MIB)
+        size = len(f.read())
+    with open(part, "wb") as f:
+        f.truncate(size)
+    subprocess.run(["mkfs.exfat", part], check=True, capture_output=True)
+    with open(path, "r+b") as f, open(part, "rb") as p:
+        f.seek(MIB)
+        f.write(p.read())
+    os.unlink(part)
+    return "an exFAT partition"
+
+
 def write_hello(path, content, offset=MIB):
     """HELLO.TXT with content on the partition at offset of a stick image."""
     text = path + ".hello"
@@ -124,12 +148,15 @@ def write_hello(path, content, offset=MIB):
 
 
 class Board:
-    def __init__(self, board, cache, initrd, work, qemu_args=(), hubs=(), sticks=(), card=None, append=""):
+    def __init__(self, board, cache, initrd, work, qemu_args=(), hubs=(), sticks=(), card=None, readers=(),
+                 append=""):
         """A booting board. hubs: the ports of USB hubs there at power-on,
         outermost first, on the board's hub bus; sticks: (name, image, port)
         there at power-on; card: the image of an SD card in the board's slot
-        at power-on ("" an empty slot, None no slot); append: more of the
-        kernel's command line, which /etc/rc reads."""
+        at power-on ("" an empty slot, None no slot); readers: (name, image)
+        of the USB card readers that plug_reader() can plug, each with that
+        card in ("" none); append: more of the kernel's command line, which
+        /etc/rc reads."""
         self.name, self.hw = board, BOARDS[board]
         self.qmp_path = os.path.join(work, "qmp.sock")
         kernel = os.path.join(cache, "kernel-" + board, "zImage")
@@ -153,6 +180,9 @@ class Board:
                 devices += ["-device", self.hw.sd_host, "-device", "sd-card,drive=card", "-drive", "if=none," + drive]
             else:
                 devices += ["-drive", "if=sd," + drive]
+        for name, image in readers:
+            # A drive of its own, named, so that its card can be put in and pulled.
+            devices += ["-drive", "if=none,id=%s" % name + (",format=raw,file=" + image if image else "")]
         cmdline = "console=%s rdinit=/init panic=-1 %s %s" % (
             self.hw.console, os.environ.get("HOTPLUG_SYSTEM_APPEND", "quiet"), append)
         # qemu's own messages apart from the serial console, so that none hides in it.
@@ -317,8 +347,18 @@ class Board:
         for name in names:
             self.forget(name, timeout)
 
-    def forget(self, name, timeout=20):
-        """Waits for an unplugged stick to be gone and drops its image."""
+    def plug_reader(self, name):
+        """Plugs a USB card reader: a removable disk, its card on drive name."""
+        self.qmp_call("device_add", driver="usb-storage", id=name, drive=name, removable=True,
+                      bus=self.hw.buses[0])
+
+    def unplug_reader(self, name, timeout=20):
+        self.qmp_call("device_del", id=name)
+        self.forget(name, timeout, drop=False)
+
+    def forget(self, name, timeout=20, drop=True):
+        """Waits for an unplugged stick to be gone and drops its image
+        (drop; a reader's drive goes with it)."""
         end = time.time() + timeout
         while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == name
                       for e in self.events):
@@ -329,14 +369,16 @@ class Board:
                 self.events.append(msg)
         self.events = [e for e in self.events if e.get("data", {}).get("device") != name]
         self.on_bus.pop(name, None)
-        self.qmp_call("blockdev-del", **{"node-name": name})
+        if drop:
+            self.qmp_call("blockdev-del", **{"node-name": name})
 
-    def card_out(self):
-        """Takes the SD card out of the slot, as a person does: at once."""
-        self.qmp_call("eject", device="card", force=True)
+    def card_out(self, drive="card"):
+        """Takes the card out of the SD slot, or out of the reader on drive,
+        as a person does: at once, whatever the host's lock says."""
+        self.qmp_call("eject", device=drive, force=True)
 
-    def card_in(self, image):
-        self.qmp_call("blockdev-change-medium", device="card", filename=image, format="raw")
+    def card_in(self, image, drive="card"):
+        self.qmp_call("blockdev-change-medium", device=drive, filename=image, format="raw")
 
     def wait_for(self, command, timeout):
         """Repeats a guest command until it succeeds; seconds taken, or None."""

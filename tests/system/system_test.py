@@ -48,11 +48,11 @@ def behind_hubs_port(name):
     return hub_ports(name)[-1] + ".1"
 
 
-def reads_back(board, want, dir="/mnt/sda1"):
-    """Waits for dir to be mounted and reads its HELLO.TXT: whether that is
+def reads_back(board, want, dir="/mnt/sda1", name="HELLO.TXT"):
+    """Waits for dir to be mounted and reads its file name: whether that is
     want, and what was seen."""
     t = board.wait_for(mounted(dir), 15)
-    st, out = board.sh("cat %s/HELLO.TXT" % dir)
+    st, out = board.sh("cat %s/%s" % (dir, name))
     return t is not None and out == want, after(t, 15) + ", " + repr(out)
 
 
@@ -181,11 +181,8 @@ def busy_pull(board, sticks, check):
     if t is None or out != "hello from stick1\n":
         check("busy pull: /mnt/sda1 mounted to be held", False, after(t, 15) + ", " + repr(out))
         return
-    # In a subshell, so that a failed open cannot cut the console's command line short;
-    # the pull waits until the holder has the file open.
-    board.sh("(exec sleep 600 < /mnt/sda1/HELLO.TXT) & echo $! > /tmp/holder")
-    t = board.wait_for("readlink /proc/$(cat /tmp/holder)/fd/0 | grep -qx /mnt/sda1/HELLO.TXT", 10)
-    if t is None:
+    # The pull waits until the holder has the file open.
+    if not hold(board, "/mnt/sda1/HELLO.TXT"):
         check("busy pull: a program holds /mnt/sda1/HELLO.TXT open", False,
               board.sh("ls -l /proc/$(cat /tmp/holder)/fd")[1])
         return
@@ -225,13 +222,93 @@ def behind_hubs(board, sticks, check):
     check("%d hubs: unplugging leaves nothing" % hubs, *pull(board, "deep"))
 
 
+def hold(board, path):
+    """Starts a program that holds path open; whether it does."""
+    # In a subshell, so that a failed open cannot cut the console's command line short.
+    board.sh("(exec sleep 600 < %s) & echo $! > /tmp/holder" % path)
+    return board.wait_for("readlink /proc/$(cat /tmp/holder)/fd/0 | grep -qx %s" % path, 10) is not None
+
+
+def kernel_log(board, pattern):
+    """The kernel log's lines that match the extended regular expression pattern."""
+    return board.sh("dmesg | grep -E '%s'" % pattern)[1].splitlines()
+
+
+def card_reader(board, sticks, check):
+    """A USB card reader, plugged empty: a card put in, pulled after saving,
+    put back, pulled while read, the reader unplugged; then a reader
+    plugged with a card in. The kernel polls the reader each second."""
+    card = sticks["reader"]
+    board.plug_reader("reader0")
+    t = board.wait_for("[ -e /sys/class/block/sda ]", 15)
+    time.sleep(3)  # three polls
+    check("card reader: plugged empty, it mounts nothing", t is not None and board.sh(IDLE)[0] == 0,
+          after(t, 15) + ", " + board.sh(LEFT)[1])
+    board.card_in(card, "reader0")
+    check("card reader: a card put in mounts on /mnt/sda1 and reads back", *reads_back(board, "hello from reader\n"))
+    save(board, "/mnt/sda1", "reader card")
+    board.card_out("reader0")
+    t = board.wait_for(IDLE, 15)
+    check("card reader: a card pulled at once after saving leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("card reader: a file and a new directory's file, closed and the card pulled at once, are on the card",
+          *kept(card, "reader card"))
+    board.card_in(card, "reader0")
+    check("card reader: put back, it mounts on /mnt/sda1 and the saved file reads back",
+          *reads_back(board, "saved on the reader card\n", name="SAVED.TXT"))
+    held = hold(board, "/mnt/sda1/HELLO.TXT")
+    board.card_out("reader0")
+    t = board.wait_for(gone("/mnt/sda1"), 15)
+    holding = board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
+    board.sh("kill $(cat /tmp/holder); wait")
+    idle = board.wait_for(IDLE, 15)
+    check("card reader: pulled while a program reads a file on it, it leaves /mnt at once, and nothing is left "
+          "once the program quits", held and holding and t is not None and idle is not None,
+          "held %s, %s, then %s" % (held and holding, after(t, 15), board.sh(LEFT)[1] or "nothing left"))
+    board_lib.write_hello(card, "written elsewhere\n")
+    board.card_in(card, "reader0")
+    ok, seen = reads_back(board, "written elsewhere\n")
+    check("card reader: the next card mounts as /mnt/sda1 and reads back", ok and board.sh("ls /mnt")[1] == "sda1\n",
+          seen)
+    board.unplug_reader("reader0")
+    t = board.wait_for(IDLE, 15)
+    check("card reader: unplugged with its card in, it leaves nothing", t is not None, board.sh(LEFT)[1])
+
+    # A second mount of the card would be refused busy, and say so in the kernel log.
+    mounts = len(kernel_log(board, "mount: "))
+    board.plug_reader("reader1")
+    ok, seen = reads_back(board, "hello from reader in\n")
+    time.sleep(5)
+    st, out = board.sh("grep -c ' /mnt/sda1 ' /proc/mounts; ls -A /mnt; cat /mnt/sda1/HELLO.TXT")
+    check("card reader: plugged with a card in, it mounts it once, and it stays mounted through 5 s of polls",
+          ok and out == "1\nsda1\nhello from reader in\n" and len(kernel_log(board, "mount: ")) == mounts,
+          seen + ", then " + repr(out))
+    board.unplug_reader("reader1")
+    t = board.wait_for(IDLE, 15)
+    check("card reader: unplugged, it leaves nothing", t is not None, board.sh(LEFT)[1])
+
+
+def unmountable(board, sticks, check):
+    """A stick the mount refuses: the mount's own error is in the kernel log."""
+    image = os.path.join(os.path.dirname(sticks["stick1"]), "unmountable.img")
+    holds = board_lib.make_unmountable(image)
+    said = "mounting /dev/sda1 on /mnt/sda1 failed"
+    before = len(kernel_log(board, said))
+    board.plug("unmountable", image)
+    t = board.wait_for("[ $(dmesg | grep -c '%s') -gt %d ]" % (said, before), 15)
+    lines = kernel_log(board, said)
+    check("kernel log: a stick holding %s, which the mount refuses, says why" % holds, t is not None,
+          lines[-1] if lines else "nothing in the kernel log: " + repr(kernel_log(board, "mount")[-3:]))
+    check("kernel log: pulling the unmountable stick leaves nothing", *pull(board, "unmountable"))
+
+
 def gadget(board, sticks, check):
     board.sh("insmod /lib/modules/dummy_hcd.ko")
     board.wait_for("grep -q gadget.sh /tmp/gadget.log", 10)
     st, out = board.sh("cat /tmp/gadget.log")
     expect = ("/etc/quorvane/gadget.sh args=0 ACTION=add "
-              "DEVPATH=/devices/platform/dummy_udc.0/gadget.0 fds=/dev/null /dev/null /dev/null")
-    check("gadget add runs gadget.sh, fds 0-2 on /dev/null", expect in out.splitlines(), repr(out))
+              "DEVPATH=/devices/platform/dummy_udc.0/gadget.0 fds=/dev/null /dev/null /dev/kmsg")
+    check("gadget add runs gadget.sh, fds 0 and 1 on /dev/null, 2 on /dev/kmsg", expect in out.splitlines(),
+          repr(out))
     board.sh("rmmod dummy_hcd")
     t = board.wait_for("grep -q ugadget.sh /tmp/gadget.log", 10)
     st, out = board.sh("grep ugadget.sh /tmp/gadget.log")
@@ -319,8 +396,11 @@ def bridge(board, sticks, check):
 # in at boot is "boot"; the start-up file holds the slow boots back until
 # its partition is in sysfs.
 BOOTS = (
-    ("uevent helper, hubs", lambda sticks, name: dict(hubs=hub_ports(name)),
-     (cores, plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs, gadget)),
+    ("uevent helper, hubs, card readers polled each second",
+     lambda sticks, name: dict(hubs=hub_ports(name), readers=[("reader0", ""), ("reader1", sticks["reader in"])],
+                               append="block.events_dfl_poll_msecs=1000"),
+     (cores, plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs,
+      card_reader, unmountable, gadget)),
     ("uevent helper, a stick and, where tested, an SD card in at boot, no coldplug at boot",
      lambda sticks, name: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no",
                                card=sticks["card"] if board_lib.BOARDS[name].sd_host is not None else None),
@@ -367,9 +447,10 @@ def run(name, build, cache, work):
     for stick, contents in (("stick1", ["hello from stick1\n"]),
                             ("twin", ["hello from twin 1\n", "hello from twin 2\n"]),
                             ("deep", ["hello from deep\n"]), ("boot", ["hello from boot\n"]),
-                            ("saved", ["hello from saved\n"]), ("card", ["hello from card\n"])):
-        sticks[stick] = os.path.join(work, stick + ".img")
-        board_lib.make_stick(sticks[stick], stick.upper(), contents)
+                            ("saved", ["hello from saved\n"]), ("card", ["hello from card\n"]),
+                            ("reader", ["hello from reader\n"]), ("reader in", ["hello from reader in\n"])):
+        sticks[stick] = os.path.join(work, stick.replace(" ", "-") + ".img")
+        board_lib.make_stick(sticks[stick], stick.upper().replace(" ", ""), contents)
 
     results = []
 
