@@ -18,7 +18,7 @@ musl no-op, the floor. The board runs with qemu's instruction counter as its
 clock, one instruction per nanosecond, so the guest's microseconds count the
 work of the kernel and the helper and repeat from run to run. Figures only; it fails only when it cannot measure.
 
-usage: bench/board --build ARM_BUILD_DIR --probe BOARD_PROBE --glibc AGENT --floor NOOP
+usage: bench/board_bench.py --build ARM_BUILD_DIR --probe BOARD_PROBE --glibc AGENT --floor NOOP
                    [--board virt|versatilepb|orangepi] [--burst N] [--runs N]
 The ARM build runs it with its own outputs: cmake --build build/arm --target board-bench-virt.
 """
@@ -26,9 +26,11 @@ The ARM build runs it with its own outputs: cmake --build build/arm --target boa
 import argparse
 import collections
 import os
+import sys
 import tempfile
 
-import board as board_lib
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness", "board"))
+import board as board_lib  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -98,13 +100,12 @@ def writes(b, stick, runs):
     """WRITES's seconds on the stick as the kernel mounts it by default and as
     the agent mounts it, with flush."""
     b.plug("stick", stick)
-    if b.wait_for("grep -q ' /mnt/sda1 vfat .*flush' /proc/mounts", 30) is None:
+    if b.wait_for(board_lib.mounted("/mnt/sda1") + " && grep -q ' /mnt/sda1 .*flush' /proc/mounts", 30) is None:
         raise RuntimeError("the stick was not mounted with flush")
     flush = write_seconds(b, runs)
     b.sh("umount /mnt/sda1 && mount -t vfat /dev/sda1 /mnt/sda1")
     default = write_seconds(b, runs)
-    b.unplug("stick")
-    b.wait_for("[ ! -e /mnt/sda1 ]", 30)
+    b.pull("stick")
     return list(zip(default, flush))
 
 
@@ -119,9 +120,8 @@ def one_core(opts):
 def measure(opts, cache, initrd, work, helper, stick):
     """Boots a board with helper as the uevent helper and measures it."""
     print("board: %s on %s" % (helper.label, opts.board), flush=True)
-    b = board_lib.Board(opts.board, cache, initrd, work, opts.qemu.split(), append=one_core(opts))
-    try:
-        b.boot()
+    with board_lib.running(opts.board, cache, initrd, work, "board", qemu_args=opts.qemu.split(),
+                           append=one_core(opts)) as b:
         cpu = b.cpu()
         b.sh("echo %s > /proc/sys/kernel/hotplug" % helper.path)
         # The stick first, on a fresh board: after thousands of events busybox
@@ -140,11 +140,6 @@ def measure(opts, cache, initrd, work, helper, stick):
         # Last, so that the writes' aftermath weighs on no event's figures.
         saving = writes(b, stick, opts.runs) if helper is DEVICE else None
         return Row(cpu, burst[1] / burst[0], cold[1] / cold[0], burst[0], cold[0], plug, unplug, saving)
-    except Exception:
-        print("board: the serial console's last lines:\n  " + "\n  ".join(b.serial_tail(20)))
-        raise
-    finally:
-        b.stop()
 
 
 def initramfs(opts, cache, work):

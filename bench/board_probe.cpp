@@ -1,4 +1,4 @@
-// The guest's half of bench/board: sets off uevents and tells when the
+// The guest's half of bench/board_bench.py: sets off uevents and tells when the
 // helpers that the kernel starts for them are done. Every exiting process
 // leaves a process accounting record, so a helper has finished when its
 // record is there; the kernel's uevent sequence number says how many to

@@ -5,6 +5,7 @@ running board, driven through its serial console (commands) and QMP
 (plugging and unplugging USB sticks)."""
 
 import collections
+import contextlib
 import json
 import os
 import re
@@ -45,6 +46,47 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 class Stopped(Exception):
     """The board stopped answering; the text says what was awaited and why."""
+
+
+# How long a check waits for the guest to settle: a mount to come or go,
+# a stick's mount point to be removed. Far above what the boards take.
+SETTLE_S = 15
+
+
+def mounted(dir):
+    return "grep -q ' %s vfat ' /proc/mounts" % dir
+
+
+def gone(dir):
+    return "! grep -q ' %s ' /proc/mounts && [ ! -e %s ]" % (dir, dir)
+
+
+# Nothing under /mnt, nothing mounted there, and no agent or mount still at work.
+IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt/' /proc/mounts && ! pidof hotplug mount umount >/dev/null"
+# What is left under /mnt and mounted there: nothing when all went well.
+LEFT = "ls -A /mnt; grep ' /mnt/' /proc/mounts"
+
+
+def after(t, limit=SETTLE_S):
+    return "after %.2f s" % t if t is not None else "not within %d s" % limit
+
+
+@contextlib.contextmanager
+def running(board, cache, initrd, work, label, **setup):
+    """A board booted with setup (see Board), stopped when the block ends;
+    if the block raised, or set the board's failed, the console's last
+    lines are printed under label."""
+    b = Board(board, cache, initrd, work, **setup)
+    try:
+        b.boot()
+        yield b
+    except Exception:
+        b.failed = True
+        raise
+    finally:
+        b.stop()
+        if b.failed:
+            print("%s: the serial console's last lines:\n  %s" % (label, "\n  ".join(b.serial_tail(40))), flush=True)
 
 
 def cache_dir():
@@ -200,6 +242,7 @@ class Board:
         self.marker = 0
         self.commands = {}
         self.events = []
+        self.failed = False
 
     def stick_device(self, name, port=None):
         """qemu's properties of a USB stick: at port of the hub bus ("1.1.1"
@@ -388,6 +431,38 @@ class Board:
                 return time.time() - start
             time.sleep(0.1)
         return None
+
+    def settled(self, command, timeout=SETTLE_S):
+        """wait_for, as (whether it came, "after N s")."""
+        t = self.wait_for(command, timeout)
+        return t is not None, after(t, timeout)
+
+    def idle(self):
+        """Whether nothing is left under /mnt, and what is."""
+        t = self.wait_for(IDLE, SETTLE_S)
+        return t is not None, self.sh(LEFT)[1]
+
+    def reads_back(self, want, dir="/mnt/sda1", name="HELLO.TXT"):
+        """Waits for dir to be mounted and reads its file name: whether that
+        is want, and what was seen."""
+        t = self.wait_for(mounted(dir), SETTLE_S)
+        st, out = self.sh("cat %s/%s" % (dir, name))
+        return t is not None and out == want, after(t) + ", " + repr(out)
+
+    def pull(self, *names):
+        """Pulls sticks at once: whether nothing is left after them, and what is."""
+        self.unplug(*names)
+        return self.idle()
+
+    def hold(self, path):
+        """Starts a program that holds path open; whether it does."""
+        # In a subshell, so that a failed open cannot cut the console's command line short.
+        self.sh("(exec sleep 600 < %s) & echo $! > /tmp/holder" % path)
+        return self.wait_for("readlink /proc/$(cat /tmp/holder)/fd/0 | grep -qx %s" % path, 10) is not None
+
+    def kernel_log(self, pattern):
+        """The kernel log's lines that match the extended regular expression pattern."""
+        return self.sh("dmesg | grep -E '%s'" % pattern)[1].splitlines()
 
     def cpu(self):
         """The guest's CPU as /proc/cpuinfo names it, and its part where that is vague."""

@@ -1,36 +1,24 @@
 #!/usr/bin/env python3
 """System test: a real ARM kernel on an emulated board runs the installed
-agent as its uevent helper while USB sticks are plugged and unplugged the
-way people handle them, and a gadget driver comes and goes. One function
-per shape of handling; each prints its checks."""
+agent as its uevent helper while USB sticks, SD cards and card readers are
+plugged and pulled the way people handle them, and a gadget driver comes
+and goes. One function per shape of handling; each prints its checks.
+
+usage: system_test.py [--board virt|versatilepb|orangepi] ARM_BUILD_DIR
+HOTPLUG_SYSTEM_CACHE (default ~/.cache/hotplug-system) keeps the kernel and
+the downloaded packages between runs; HOTPLUG_SYSTEM_KEEP keeps the work
+directory with the serial log."""
 
 import argparse
 import os
-import sys
 import subprocess
+import sys
 import tempfile
 import time
 
-import board as board_lib
-
-
-def mounted(dir):
-    return "grep -q ' %s vfat ' /proc/mounts" % dir
-
-
-def gone(dir):
-    return "! grep -q ' %s ' /proc/mounts && [ ! -e %s ]" % (dir, dir)
-
-
-# Nothing under /mnt, nothing mounted there, and no agent or mount still at work.
-IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt/' /proc/mounts && ! pidof hotplug mount umount >/dev/null"
-# What is left under /mnt and mounted there: nothing when all went well.
-LEFT = "ls -A /mnt; grep ' /mnt/' /proc/mounts"
-
-
-def after(t, limit):
-    return "after %.2f s" % t if t is not None else "not within %d s" % limit
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "harness", "board"))
+import board as board_lib  # noqa: E402
+from board import IDLE, LEFT, after, gone, mounted  # noqa: E402
 
 # USB hubs on root port 1, each on the one before's port 1, enough that a
 # stick on the last one's port 1 has a DEVPATH of over 127 bytes, as on
@@ -48,21 +36,6 @@ def behind_hubs_port(name):
     return hub_ports(name)[-1] + ".1"
 
 
-def reads_back(board, want, dir="/mnt/sda1", name="HELLO.TXT"):
-    """Waits for dir to be mounted and reads its file name: whether that is
-    want, and what was seen."""
-    t = board.wait_for(mounted(dir), 15)
-    st, out = board.sh("cat %s/%s" % (dir, name))
-    return t is not None and out == want, after(t, 15) + ", " + repr(out)
-
-
-def pull(board, name):
-    """Pulls a stick: whether nothing is left after it, and what is."""
-    board.unplug(name)
-    t = board.wait_for(IDLE, 15)
-    return t is not None, board.sh(LEFT)[1]
-
-
 def devpath_length(board, name):
     """The DEVPATH the kernel gives block device name, and its length."""
     st, out = board.sh("readlink -f /sys/class/block/%s" % name)
@@ -78,14 +51,13 @@ def cores(board, sticks, check):
 
 def plug_and_unplug(board, sticks, check):
     board.plug("stick1", sticks["stick1"])
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
-    check("plug: /mnt/sda1 mounted", t is not None, after(t, 15))
+    ok, seen = board.settled(mounted("/mnt/sda1"))
+    check("plug: /mnt/sda1 mounted", ok, seen)
     st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
     check("plug: file reads back", st == 0 and out == "hello from stick1\n", repr(out))
     check("plug: no /mnt/sda for the whole disk", board.sh("[ ! -e /mnt/sda ]")[0] == 0)
     board.unplug("stick1")
-    t = board.wait_for(gone("/mnt/sda1"), 15)
-    check("unplug: /mnt/sda1 unmounted and removed", t is not None, after(t, 15))
+    check("unplug: /mnt/sda1 unmounted and removed", *board.settled(gone("/mnt/sda1")))
 
 
 def on_image(image, path):
@@ -111,24 +83,23 @@ def saved_then_pulled(board, sticks, check):
     """What a program wrote and closed on a stick is on it when the stick is
     pulled right after: no sync, no unmount, no pause."""
     board.plug("saved", sticks["saved"])
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    ok, seen = board.settled(mounted("/mnt/sda1"))
     st, opts = board.sh("grep ' /mnt/sda1 ' /proc/mounts | cut -d' ' -f4")
-    check("saving: the stick is mounted with flush", t is not None and "flush" in opts.split(","),
-          after(t, 15) + ", " + repr(opts))
+    check("saving: the stick is mounted with flush", ok and "flush" in opts.split(","), seen + ", " + repr(opts))
     save(board, "/mnt/sda1", "stick")
-    ok, left = pull(board, "saved")
+    left = board.pull("saved")
     check("saving: a file and a new directory's file, closed and pulled at once, are on the stick",
           *kept(sticks["saved"], "stick"))
-    check("saving: the pull leaves nothing", ok, left)
+    check("saving: the pull leaves nothing", *left)
 
 
 def cycles(board, sticks, check):
     ok = True
     for _ in range(3):
         board.plug("stick1", sticks["stick1"])
-        ok &= board.wait_for(mounted("/mnt/sda1"), 15) is not None
+        ok &= board.settled(mounted("/mnt/sda1"))[0]
         board.unplug("stick1")
-        ok &= board.wait_for(gone("/mnt/sda1"), 15) is not None
+        ok &= board.settled(gone("/mnt/sda1"))[0]
     st, out = board.sh(LEFT)
     check("three plug/unplug cycles leave nothing behind", ok and out == "", repr(out))
 
@@ -138,20 +109,16 @@ def two_sticks(board, sticks, check):
     board.plug("stick1", sticks["stick1"])
     board.plug("twin", sticks["twin"])
     want = ["hello from stick1", "hello from twin 1", "hello from twin 2"]
-    three = "[ $(grep -c ' /mnt/sd[ab][12] vfat ' /proc/mounts) = 3 ]"
-    t = board.wait_for(three, 20)
+    ok, _ = board.settled("[ $(grep -c ' /mnt/sd[ab][12] vfat ' /proc/mounts) = 3 ]", 20)
     st, out = board.sh("cat /mnt/sd*/HELLO.TXT")
-    ok = t is not None and sorted(out.splitlines()) == want
+    ok &= sorted(out.splitlines()) == want
     if not ok:
         out += board.sh("ls -l /mnt /dev/sd*; grep /mnt /proc/mounts; dmesg | tail -25")[1]
     check("two sticks at once, one of two partitions: three mounts, each reads back", ok, out)
     st, out = board.sh("ls /mnt")
     check("two sticks at once: no mount point for either whole disk",
           sorted(out.split()) in (["sda1", "sdb1", "sdb2"], ["sda1", "sda2", "sdb1"]), repr(out))
-    board.unplug("stick1", "twin")
-    t = board.wait_for(IDLE, 15)
-    check("two sticks pulled at once: nothing mounted or left under /mnt", t is not None,
-          board.sh(LEFT)[1])
+    check("two sticks pulled at once: nothing mounted or left under /mnt", *board.pull("stick1", "twin"))
 
 
 def loose_connector(board, sticks, check):
@@ -160,78 +127,58 @@ def loose_connector(board, sticks, check):
     for delay in (0.5, 1.0, 1.5, 2.0, 2.5, 3.0):
         board.plug("stick1", sticks["stick1"])
         time.sleep(delay)
-        board.unplug("stick1")
-        if board.wait_for(IDLE, 15) is None:
-            left.append("%.1f s: %s" % (delay, board.sh(LEFT)[1]))
+        ok, what = board.pull("stick1")
+        if not ok:
+            left.append("%.1f s: %s" % (delay, what))
     check("pulls 0.5 to 3 s after the plug leave nothing", not left, "; ".join(left))
     board.plug("stick1", sticks["stick1"])
-    ok = board.wait_for(mounted("/mnt/sda1"), 15) is not None
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
-    board.unplug("stick1")
-    ok &= board.wait_for(IDLE, 15) is not None
-    check("after them a clean cycle mounts /mnt/sda1 and leaves nothing", ok and out == "hello from stick1\n",
-          repr(out))
+    ok, seen = board.reads_back("hello from stick1\n")
+    ok &= board.pull("stick1")[0]
+    check("after them a clean cycle mounts /mnt/sda1 and leaves nothing", ok, seen)
 
 
 def busy_pull(board, sticks, check):
     """A stick pulled while a program holds a file open on it."""
     board.plug("stick1", sticks["stick1"])
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
-    st, out = board.sh("cat /mnt/sda1/HELLO.TXT")
-    if t is None or out != "hello from stick1\n":
-        check("busy pull: /mnt/sda1 mounted to be held", False, after(t, 15) + ", " + repr(out))
+    ok, seen = board.reads_back("hello from stick1\n")
+    if not ok:
+        check("busy pull: /mnt/sda1 mounted to be held", False, seen)
         return
     # The pull waits until the holder has the file open.
-    if not hold(board, "/mnt/sda1/HELLO.TXT"):
+    if not board.hold("/mnt/sda1/HELLO.TXT"):
         check("busy pull: a program holds /mnt/sda1/HELLO.TXT open", False,
               board.sh("ls -l /proc/$(cat /tmp/holder)/fd")[1])
         return
     start = time.time()
     board.unplug("stick1")
-    t = board.wait_for(gone("/mnt/sda1"), 15)
+    ok, _ = board.settled(gone("/mnt/sda1"))
     pulled = time.time() - start
     holding = board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
-    detail = ("gone %.2f s after the pull" % pulled if t is not None else
-              "still there: " + board.sh(LEFT)[1])
-    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", t is not None and holding,
+    detail = "gone %.2f s after the pull" % pulled if ok else "still there: " + board.sh(LEFT)[1]
+    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", ok and holding,
           detail + ("" if holding else ", and the holder is not running"))
     board.sh("kill $(cat /tmp/holder); wait")
-    t = board.wait_for(IDLE, 15)
-    check("busy pull: nothing left after the holder quits", t is not None,
-          board.sh(LEFT)[1])
+    check("busy pull: nothing left after the holder quits", *board.idle())
     # A dead mount left on /mnt/sda1 would still read back from its cache,
     # so the stick comes back written to, as by another machine.
     board_lib.write_hello(sticks["stick1"], "written elsewhere\n")
     board.plug("stick1", sticks["stick1"])
-    t = board.wait_for(mounted("/mnt/sda1"), 15)
+    ok, _ = board.settled(mounted("/mnt/sda1"))
     st, out = board.sh("cat /mnt/sda1/HELLO.TXT; ls -A /mnt; grep ' /mnt/' /proc/mounts | cut -d' ' -f1-3")
-    check("busy pull: the stick plugged again mounts as /mnt/sda1", t is not None and
-          out == "written elsewhere\nsda1\n/dev/sda1 /mnt/sda1 vfat\n", repr(out))
-    board.unplug("stick1")
-    board.wait_for(IDLE, 15)
+    check("busy pull: the stick plugged again mounts as /mnt/sda1",
+          ok and out == "written elsewhere\nsda1\n/dev/sda1 /mnt/sda1 vfat\n", repr(out))
+    board.pull("stick1")
 
 
 def behind_hubs(board, sticks, check):
     """A stick behind hubs: a device path longer than the agent's buffer."""
     hubs = len(hub_ports(board.name))
     board.plug("deep", sticks["deep"], behind_hubs_port(board.name))
-    ok, seen = reads_back(board, "hello from deep\n")
+    ok, seen = board.reads_back("hello from deep\n")
     path, n = devpath_length(board, "sda1")
     print("system: DEVPATH behind %d hubs: %d bytes: %s" % (hubs, n, path), flush=True)
     check("%d hubs: a DEVPATH of %d bytes mounts on /mnt/sda1 and reads back" % (hubs, n), ok and n > 127, seen)
-    check("%d hubs: unplugging leaves nothing" % hubs, *pull(board, "deep"))
-
-
-def hold(board, path):
-    """Starts a program that holds path open; whether it does."""
-    # In a subshell, so that a failed open cannot cut the console's command line short.
-    board.sh("(exec sleep 600 < %s) & echo $! > /tmp/holder" % path)
-    return board.wait_for("readlink /proc/$(cat /tmp/holder)/fd/0 | grep -qx %s" % path, 10) is not None
-
-
-def kernel_log(board, pattern):
-    """The kernel log's lines that match the extended regular expression pattern."""
-    return board.sh("dmesg | grep -E '%s'" % pattern)[1].splitlines()
+    check("%d hubs: unplugging leaves nothing" % hubs, *board.pull("deep"))
 
 
 def card_reader(board, sticks, check):
@@ -240,51 +187,47 @@ def card_reader(board, sticks, check):
     plugged with a card in. The kernel polls the reader each second."""
     card = sticks["reader"]
     board.plug_reader("reader0")
-    t = board.wait_for("[ -e /sys/class/block/sda ]", 15)
+    ok, seen = board.settled("[ -e /sys/class/block/sda ]")
     time.sleep(3)  # three polls
-    check("card reader: plugged empty, it mounts nothing", t is not None and board.sh(IDLE)[0] == 0,
-          after(t, 15) + ", " + board.sh(LEFT)[1])
+    check("card reader: plugged empty, it mounts nothing", ok and board.sh(IDLE)[0] == 0,
+          seen + ", " + board.sh(LEFT)[1])
     board.card_in(card, "reader0")
-    check("card reader: a card put in mounts on /mnt/sda1 and reads back", *reads_back(board, "hello from reader\n"))
+    check("card reader: a card put in mounts on /mnt/sda1 and reads back", *board.reads_back("hello from reader\n"))
     save(board, "/mnt/sda1", "reader card")
     board.card_out("reader0")
-    t = board.wait_for(IDLE, 15)
-    check("card reader: a card pulled at once after saving leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("card reader: a card pulled at once after saving leaves nothing", *board.idle())
     check("card reader: a file and a new directory's file, closed and the card pulled at once, are on the card",
           *kept(card, "reader card"))
     board.card_in(card, "reader0")
     check("card reader: put back, it mounts on /mnt/sda1 and the saved file reads back",
-          *reads_back(board, "saved on the reader card\n", name="SAVED.TXT"))
-    held = hold(board, "/mnt/sda1/HELLO.TXT")
+          *board.reads_back("saved on the reader card\n", name="SAVED.TXT"))
+    held = board.hold("/mnt/sda1/HELLO.TXT")
     board.card_out("reader0")
-    t = board.wait_for(gone("/mnt/sda1"), 15)
-    holding = board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
+    ok, seen = board.settled(gone("/mnt/sda1"))
+    held &= board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
     board.sh("kill $(cat /tmp/holder); wait")
-    idle = board.wait_for(IDLE, 15)
+    idle, left = board.idle()
     check("card reader: pulled while a program reads a file on it, it leaves /mnt at once, and nothing is left "
-          "once the program quits", held and holding and t is not None and idle is not None,
-          "held %s, %s, then %s" % (held and holding, after(t, 15), board.sh(LEFT)[1] or "nothing left"))
+          "once the program quits", held and ok and idle, "held %s, %s, then %s" % (held, seen, left or "nothing left"))
     board_lib.write_hello(card, "written elsewhere\n")
     board.card_in(card, "reader0")
-    ok, seen = reads_back(board, "written elsewhere\n")
+    ok, seen = board.reads_back("written elsewhere\n")
     check("card reader: the next card mounts as /mnt/sda1 and reads back", ok and board.sh("ls /mnt")[1] == "sda1\n",
           seen)
     board.unplug_reader("reader0")
-    t = board.wait_for(IDLE, 15)
-    check("card reader: unplugged with its card in, it leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("card reader: unplugged with its card in, it leaves nothing", *board.idle())
 
     # A second mount of the card would be refused busy, and say so in the kernel log.
-    mounts = len(kernel_log(board, "mount: "))
+    mounts = len(board.kernel_log("mount: "))
     board.plug_reader("reader1")
-    ok, seen = reads_back(board, "hello from reader in\n")
+    ok, seen = board.reads_back("hello from reader in\n")
     time.sleep(5)
     st, out = board.sh("grep -c ' /mnt/sda1 ' /proc/mounts; ls -A /mnt; cat /mnt/sda1/HELLO.TXT")
     check("card reader: plugged with a card in, it mounts it once, and it stays mounted through 5 s of polls",
-          ok and out == "1\nsda1\nhello from reader in\n" and len(kernel_log(board, "mount: ")) == mounts,
+          ok and out == "1\nsda1\nhello from reader in\n" and len(board.kernel_log("mount: ")) == mounts,
           seen + ", then " + repr(out))
     board.unplug_reader("reader1")
-    t = board.wait_for(IDLE, 15)
-    check("card reader: unplugged, it leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("card reader: unplugged, it leaves nothing", *board.idle())
 
 
 def unmountable(board, sticks, check):
@@ -292,13 +235,13 @@ def unmountable(board, sticks, check):
     image = os.path.join(os.path.dirname(sticks["stick1"]), "unmountable.img")
     holds = board_lib.make_unmountable(image)
     said = "mounting /dev/sda1 on /mnt/sda1 failed"
-    before = len(kernel_log(board, said))
+    before = len(board.kernel_log(said))
     board.plug("unmountable", image)
-    t = board.wait_for("[ $(dmesg | grep -c '%s') -gt %d ]" % (said, before), 15)
-    lines = kernel_log(board, said)
-    check("kernel log: a stick holding %s, which the mount refuses, says why" % holds, t is not None,
-          lines[-1] if lines else "nothing in the kernel log: " + repr(kernel_log(board, "mount")[-3:]))
-    check("kernel log: pulling the unmountable stick leaves nothing", *pull(board, "unmountable"))
+    ok, _ = board.settled("[ $(dmesg | grep -c '%s') -gt %d ]" % (said, before))
+    lines = board.kernel_log(said)
+    check("kernel log: a stick holding %s, which the mount refuses, says why" % holds, ok,
+          lines[-1] if lines else "nothing in the kernel log: " + repr(board.kernel_log("mount")[-3:]))
+    check("kernel log: pulling the unmountable stick leaves nothing", *board.pull("unmountable"))
 
 
 def gadget(board, sticks, check):
@@ -323,7 +266,7 @@ def at_boot_held(board, sticks, check):
           "sda1" in out.split() and "/mnt" not in out and not board.sh("ls -A /mnt")[1], repr(out))
     board.sh("/etc/rc coldplug")
     check("stick in at boot: the coldplug pass mounts /mnt/sda1, which reads back",
-          *reads_back(board, "hello from boot\n"))
+          *board.reads_back("hello from boot\n"))
     # A second pass (init run again, an integrator's script): its mount of
     # the same file system on the same mount point is refused.
     board.sh("/etc/rc coldplug")
@@ -334,7 +277,7 @@ def at_boot_held(board, sticks, check):
     st, out = board.sh("grep -c ' /mnt/sda1 ' /proc/mounts; cat /mnt/sda1/HELLO.TXT; ls -A /mnt")
     check("stick in at boot: a second coldplug pass leaves one mount, which reads back; its mount is refused busy",
           out == "1\nhello from boot\nsda1\n" and "busy" in again, repr(out))
-    check("stick in at boot: pulling it leaves nothing", *pull(board, "boot"))
+    check("stick in at boot: pulling it leaves nothing", *board.pull("boot"))
 
 
 # Why a board has no SD test: what qemu lacks there.
@@ -357,22 +300,21 @@ def sd_card(board, sticks, check):
     check("SD card in at boot: the coldplug step for sticks leaves it alone",
           "mmcblk0p1" in out.split() and board.sh(IDLE)[0] == 0, repr(out))
     board.sh("/etc/rc coldplug cards")
-    ok, seen = reads_back(board, "hello from card\n", card_dir)
+    ok, seen = board.reads_back("hello from card\n", card_dir)
     path, n = devpath_length(board, "mmcblk0p1")
     print("system: DEVPATH of the SD card: %d bytes: %s" % (n, path), flush=True)
     check("SD card in at boot: the coldplug step widened to the slot mounts %s, which reads back" % card_dir,
           ok and "/mmc_host/mmc0/" in path, seen)
     board.card_out()
-    t = board.wait_for(IDLE, 15)
-    check("SD card: taken out, it leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("SD card: taken out, it leaves nothing", *board.idle())
     board.card_in(card)
-    check("SD card: put in, it mounts on %s and reads back" % card_dir, *reads_back(board, "hello from card\n", card_dir))
+    check("SD card: put in, it mounts on %s and reads back" % card_dir, *board.reads_back("hello from card\n", card_dir))
     save(board, card_dir, "card")
     board.card_out()
-    t = board.wait_for(IDLE, 15)
+    left = board.idle()
     check("SD card: a file and a new directory's file, closed and taken out at once, are on the card",
           *kept(card, "card"))
-    check("SD card: taken out, it leaves nothing", t is not None, board.sh(LEFT)[1])
+    check("SD card: taken out, it leaves nothing", *left)
 
 
 def bridge(board, sticks, check):
@@ -380,15 +322,15 @@ def bridge(board, sticks, check):
     st, out = board.sh("cat /proc/sys/kernel/hotplug; pidof uevent")
     check("bridge: no uevent helper registered, the listener running", st == 0 and out.startswith("\n"),
           repr(out))
-    ok, seen = reads_back(board, "hello from deep\n")
+    ok, seen = board.reads_back("hello from deep\n")
     path, n = devpath_length(board, "sda1")
     print("system: DEVPATH of the stick in at boot behind the hubs: %d bytes" % n, flush=True)
     check("bridge: the stick in at boot behind the hubs is mounted by the coldplug pass and reads back",
           ok and n > 127, seen)
-    check("bridge: pulling it leaves nothing", *pull(board, "boot"))
+    check("bridge: pulling it leaves nothing", *board.pull("boot"))
     board.plug("stick", sticks["boot"])
-    ok, seen = reads_back(board, "hello from boot\n")
-    left, what = pull(board, "stick")
+    ok, seen = board.reads_back("hello from boot\n")
+    left, what = board.pull("stick")
     check("bridge: a plug and pull cycle mounts, reads back and leaves nothing", ok and left, seen + " " + what)
 
 
@@ -411,6 +353,57 @@ BOOTS = (
      (bridge,)),
 )
 
+# The images, each with its partitions' HELLO.TXT texts.
+STICKS = (("stick1", ["hello from stick1\n"]), ("twin", ["hello from twin 1\n", "hello from twin 2\n"]),
+          ("deep", ["hello from deep\n"]), ("boot", ["hello from boot\n"]), ("saved", ["hello from saved\n"]),
+          ("card", ["hello from card\n"]), ("reader", ["hello from reader\n"]),
+          ("reader in", ["hello from reader in\n"]))
+
+
+def device_steps(check):
+    """The device guide's indented commands are what the boards run at boot."""
+    guide = open(os.path.join(board_lib.HERE, "..", "..", "docs", "device.md")).read()
+    shown = [line.strip() for line in guide.splitlines() if line.startswith("    ")]
+    rc = {line.strip() for line in open(os.path.join(board_lib.HERE, "rc")).read().splitlines()}
+    missing = [line for line in shown if line not in rc]
+    check("device guide: each command for putting it on a device is one the boards' start-up file runs",
+          bool(shown) and not missing, "not run: " + " | ".join(missing) if missing else "%d lines" % len(shown))
+
+
+def run(name, build, cache, work):
+    """Every check on a fresh board; the exit status."""
+    initrd = board_lib.make_initramfs(name, build, cache, work)
+    sticks = {}
+    for stick, contents in STICKS:
+        sticks[stick] = os.path.join(work, stick.replace(" ", "-") + ".img")
+        board_lib.make_stick(sticks[stick], stick.upper().replace(" ", ""), contents)
+
+    results = []
+
+    def check(what, ok, detail=""):
+        results.append(ok)
+        print("system: %s %s%s" % ("PASS" if ok else "FAIL", what, (": " + detail) if detail else ""),
+              flush=True)
+
+    device_steps(check)
+    total_start = time.time()
+    for what, setup, shapes in BOOTS:
+        failed = results.count(False)
+        try:
+            with board_lib.running(name, cache, initrd, work, "system", **setup(sticks, name)) as board:
+                print("system: %s booted to a shell in %.2f s (%s), CPU: %s" % (name, board.boot_s, what,
+                                                                                board.cpu()), flush=True)
+                for shape in shapes:
+                    shape(board, sticks, check)
+                board.failed = results.count(False) > failed
+        except Exception as e:  # a hung or dead board fails the run, with what it said
+            check("%s: board ran to the end" % what, False, str(e))
+
+    print("system: whole test took %.1f s" % (time.time() - total_start))
+    passed = results.count(True)
+    print("%d passed, %d failed" % (passed, len(results) - passed))
+    return 0 if passed == len(results) else 1
+
 
 def main():
     ap = argparse.ArgumentParser(description="The agent under the real ARM kernel of an emulated board.")
@@ -426,61 +419,6 @@ def main():
         scratch = tempfile.TemporaryDirectory()
         work = scratch.name
     sys.exit(run(opts.board, os.path.abspath(opts.build), cache, work))
-
-
-def device_steps(check):
-    """What the README tells an integrator to run at boot is what the boards run."""
-    readme = open(os.path.join(board_lib.HERE, "..", "..", "README.md")).read()
-    section = readme.split("\n## Putting it on a device\n", 1)[-1].split("\n## ", 1)[0]
-    shown = [line.strip() for line in section.splitlines() if line.startswith("    ")]
-    rc = {line.strip() for line in open(os.path.join(board_lib.HERE, "rc")).read().splitlines()}
-    missing = [line for line in shown if line not in rc]
-    check("README: each command for putting it on a device is one the boards' start-up file runs",
-          bool(shown) and not missing, "not run: " + " | ".join(missing) if missing else "%d lines" % len(shown))
-
-
-def run(name, build, cache, work):
-    """Every check on a fresh board; the exit status."""
-    initrd = board_lib.make_initramfs(name, build, cache, work)
-
-    sticks = {}
-    for stick, contents in (("stick1", ["hello from stick1\n"]),
-                            ("twin", ["hello from twin 1\n", "hello from twin 2\n"]),
-                            ("deep", ["hello from deep\n"]), ("boot", ["hello from boot\n"]),
-                            ("saved", ["hello from saved\n"]), ("card", ["hello from card\n"]),
-                            ("reader", ["hello from reader\n"]), ("reader in", ["hello from reader in\n"])):
-        sticks[stick] = os.path.join(work, stick.replace(" ", "-") + ".img")
-        board_lib.make_stick(sticks[stick], stick.upper().replace(" ", ""), contents)
-
-    results = []
-
-    def check(what, ok, detail=""):
-        results.append(ok)
-        print("system: %s %s%s" % ("PASS" if ok else "FAIL", what, (": " + detail) if detail else ""),
-              flush=True)
-
-    device_steps(check)
-    total_start = time.time()
-    for what, setup, shapes in BOOTS:
-        failed = len(results) - sum(results)
-        board = board_lib.Board(name, cache, initrd, work, **setup(sticks, name))
-        try:
-            board.boot()
-            print("system: %s booted to a shell in %.2f s (%s), CPU: %s" % (name, board.boot_s, what, board.cpu()),
-                  flush=True)
-            for shape in shapes:
-                shape(board, sticks, check)
-        except Exception as e:  # a hung or dead board fails the run, with what it said
-            check("%s: board ran to the end" % what, False, str(e))
-        finally:
-            board.stop()
-            if len(results) - sum(results) > failed:
-                print("system: the serial console's last lines:\n  " + "\n  ".join(board.serial_tail(40)))
-
-    print("system: whole test took %.1f s" % (time.time() - total_start))
-    passed = sum(1 for r in results if r)
-    print("%d passed, %d failed" % (passed, len(results) - passed))
-    return 0 if passed == len(results) else 1
 
 
 if __name__ == "__main__":
