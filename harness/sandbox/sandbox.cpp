@@ -14,7 +14,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <ftw.h>
-#include <sstream>
+#include <climits>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -98,71 +98,27 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
     return 0;
 }
 
-// The run's manager tells the run what happens, one line per step: the
-// step's word, its numbers, and for some an escaped text.
+// The run's manager, and the process that makes the later files, tell the
+// run what happens: one fixed record per step, written whole, so that the
+// writes of the two never interleave (a pipe keeps writes of up to PIPE_BUF
+// bytes apart).
 enum class Step { start, helper, command, exit, created, mounted };
-
-struct StepForm {
-    const char *word;
-    int numbers;
-    bool text;
-};
-
-// In the order of Step.
-const StepForm step_forms[] = {
-    {"start", 1, false},   // the run's start, ns
-    {"helper", 1, false},  // pid of the process that makes the later files
-    {"command", 2, false}, // command index, pid
-    {"exit", 3, false},    // pid, raw wait status, ns
-    {"created", 1, true},  // ns, a later file
-    {"mounted", 0, true},  // a setup mount still mounted at the end
-};
 
 struct Report {
     Step step;
-    long long n[3] = {};
-    std::string text;
+    long long n[3];  // start: ns; helper: pid; command: index, pid;
+                     // exit: pid, raw wait status, ns; created: ns
+    char text[1024]; // created: the later file; mounted: a setup mount still there
 };
-
-const StepForm &form_of(Step step)
-{
-    return step_forms[int(step)];
-}
+static_assert(sizeof(Report) <= PIPE_BUF);
 
 void report(int fd, Step step, std::initializer_list<long long> numbers, const std::string &text = "")
 {
-    const StepForm &f = form_of(step);
-    std::string line = f.word;
-    for (long long n : numbers)
-        line += " " + std::to_string(n);
-    if (f.text)
-        line += " " + escape(text);
-    line += "\n";
-    if (write(fd, line.data(), line.size()) < 0)
+    Report r{step, {}, {}};
+    std::copy(numbers.begin(), numbers.end(), r.n);
+    text.copy(r.text, sizeof r.text - 1);
+    if (write(fd, &r, sizeof r) != sizeof r)
         _exit(3);
-}
-
-// One report line; false for one that is not.
-bool parse_report(const std::string &line, Report &r)
-{
-    std::istringstream in(line);
-    std::string word;
-    in >> word;
-    for (const StepForm &f : step_forms) {
-        if (word != f.word)
-            continue;
-        r.step = Step(&f - step_forms);
-        for (int i = 0; i < f.numbers; i++)
-            if (!(in >> r.n[i]))
-                return false;
-        if (f.text) {
-            in.get(); // the space before the text
-            std::getline(in, r.text);
-            r.text = unescape(r.text);
-        }
-        return true;
-    }
-    return false;
 }
 
 void set_fds(const Command &command, const std::string &out)
@@ -582,10 +538,9 @@ void read_reports(const std::string &text, std::vector<int> &pids, Result &r)
 {
     r.commands.resize(pids.size());
     int helper = 0;
-    for (const std::string &line : complete_lines(text)) {
+    for (size_t at = 0; at + sizeof(Report) <= text.size(); at += sizeof(Report)) {
         Report rep;
-        if (!parse_report(line, rep))
-            continue;
+        memcpy(&rep, text.data() + at, sizeof rep);
         switch (rep.step) {
         case Step::start: r.start_ns = rep.n[0]; break;
         case Step::helper: helper = int(rep.n[0]); break;
