@@ -288,12 +288,12 @@ class Board:
         except subprocess.TimeoutExpired:
             pass
         status = self.proc.poll()
-        if self.qmp:
-            try:
-                while self.qmp_message(0.2):
-                    pass
-            except (OSError, ValueError):
-                pass
+        try:
+            while self.qmp and (msg := self.qmp_message(0.2)) is not None:
+                if "event" in msg:
+                    self.events.append(msg)
+        except (OSError, ValueError, EOFError):
+            pass
         asked = ["%s (%s)" % (e["event"], e.get("data", {}).get("reason", "")) for e in self.events
                  if e["event"] in ("RESET", "SHUTDOWN", "GUEST_PANICKED", "POWERDOWN")]
         self.qemu_err.flush()
@@ -328,7 +328,7 @@ class Board:
                 if time.time() > end or self.proc.poll() is not None:
                     raise Stopped(self.why("QMP socket within 10 s"))
                 time.sleep(0.05)
-        self.qmp_message(10)
+        self.qmp_next(10, "QMP's greeting within 10 s")
         self.qmp_call("qmp_capabilities")
 
     def sh(self, command, timeout=20):
@@ -360,17 +360,25 @@ class Board:
                 return None
             data = self.qmp.recv(65536)
             if not data:
-                raise Stopped(self.why("answer from QMP: qemu closed it"))
+                raise EOFError("qemu closed QMP")
             self.qmp_buf += data
         line, self.qmp_buf = self.qmp_buf.split(b"\n", 1)
         return json.loads(line)
 
+    def qmp_next(self, timeout, waiting):
+        """The next message from QMP; Stopped, saying why, when none comes."""
+        try:
+            msg = self.qmp_message(timeout)
+        except EOFError:
+            msg = None
+        if msg is None:
+            raise Stopped(self.why(waiting))
+        return msg
+
     def qmp_call(self, name, **args):
         self.qmp.sendall(json.dumps({"execute": name, "arguments": args}).encode() + b"\n")
         while True:
-            msg = self.qmp_message(30)
-            if msg is None:
-                raise Stopped(self.why("answer from QMP to %s within 30 s" % name))
+            msg = self.qmp_next(30, "answer from QMP to %s within 30 s" % name)
             if "event" in msg:
                 self.events.append(msg)
             elif "error" in msg:
@@ -405,9 +413,7 @@ class Board:
         end = time.time() + timeout
         while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == name
                       for e in self.events):
-            msg = self.qmp_message(max(0, end - time.time()))
-            if msg is None:
-                raise Stopped(self.why("DEVICE_DELETED of %s within %d s" % (name, timeout)))
+            msg = self.qmp_next(max(0, end - time.time()), "DEVICE_DELETED of %s within %d s" % (name, timeout))
             if "event" in msg:
                 self.events.append(msg)
         self.events = [e for e in self.events if e.get("data", {}).get("device") != name]
