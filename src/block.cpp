@@ -18,6 +18,7 @@ char mntptr[mntptr_size];
 namespace {
 
 constexpr int node_tests = 100;
+constexpr useconds_t node_sleep_us = 10000;
 
 // The kernel's record of one entry, as getdents64 fills it.
 struct dirent_record {
@@ -27,7 +28,6 @@ struct dirent_record {
     unsigned char type;
     char name[];
 };
-constexpr useconds_t node_sleep_us = 10000;
 
 // prefix and name into dst; false when they do not fit.
 bool join(char *dst, size_t size, const char *prefix, const char *name, size_t n)
@@ -96,6 +96,30 @@ block_check take_path(const char *path)
         return take_tail(path);
     memcpy(devbuf2, path, len + 1);
     convert_special_character(devbuf2, '/', ' ');
+    return block_check::ok;
+}
+
+// The path checks of an event: NAME from devpath, and the buffers filled.
+block_check block_paths(const char *devpath)
+{
+    if (!devpath)
+        return block_check::devpath_absent;
+
+    memset(devbuf2, 0, sizeof devbuf2);
+    memset(mountdev, 0, sizeof mountdev);
+    memset(mntptr, 0, sizeof mntptr);
+
+    if (block_check path = take_path(devpath); path != block_check::ok)
+        return path;
+    if (parse_process(devbuf2) == 0)
+        return block_check::no_component;
+
+    const char *name = tokenset.token[tokenset.count - 1];
+    size_t n = strlen(name);
+    if (!safe_name(name))
+        return block_check::name_unsafe;
+    if (!join(mountdev, mountdev_size, node_prefix, name, n) || !join(mntptr, mntptr_size, mount_prefix, name, n))
+        return block_check::name_too_long;
     return block_check::ok;
 }
 
@@ -251,29 +275,6 @@ block_check block_prepare(const char *devpath, const char *minor, const char *de
     if (is(devtype, "disk"))
         return block_check::whole_disk;
     return block_paths(devpath);
-}
-
-block_check block_paths(const char *devpath)
-{
-    if (!devpath)
-        return block_check::devpath_absent;
-
-    memset(devbuf2, 0, sizeof devbuf2);
-    memset(mountdev, 0, sizeof mountdev);
-    memset(mntptr, 0, sizeof mntptr);
-
-    if (block_check path = take_path(devpath); path != block_check::ok)
-        return path;
-    if (parse_process(devbuf2) == 0)
-        return block_check::no_component;
-
-    const char *name = tokenset.token[tokenset.count - 1];
-    size_t n = strlen(name);
-    if (!safe_name(name))
-        return block_check::name_unsafe;
-    if (!join(mountdev, mountdev_size, node_prefix, name, n) || !join(mntptr, mntptr_size, mount_prefix, name, n))
-        return block_check::name_too_long;
-    return block_check::ok;
 }
 
 block_step block_reached(char *const *env, block_check *check)

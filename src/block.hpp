@@ -34,9 +34,6 @@ enum class block_check {
 // Checks the event and fills the path buffers. devtype may be null.
 block_check block_prepare(const char *devpath, const char *minor, const char *devtype);
 
-// The path checks of block_prepare alone: NAME from devpath, and the buffers.
-block_check block_paths(const char *devpath);
-
 // What a block event with the environment env does, without doing it: the
 // action its ACTION selects, with the path buffers filled as that action
 // fills them; none when no action is selected or the event is ignored, and

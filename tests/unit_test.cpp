@@ -383,8 +383,9 @@ TEST(BlockReached, TakesAMediaChangeOfAWholeDiskOnly)
         block_check why;
         EXPECT_EQ(block_reached(const_cast<char *const *>(c.env.data()), &why), c.step) << c.env[0];
         EXPECT_EQ(why, c.why) << c.env[0] << " " << c.env[1];
-        if (c.step != block_step::none)
+        if (c.step != block_step::none) {
             EXPECT_STREQ(mountdev, c.node);
+        }
     }
 }
 

@@ -328,7 +328,7 @@ int watch_node(const sandbox::Sandbox &box, block_step step)
 
 // A media change opens the disk: a card in keeps its mounts. A card gone
 // (the open fails with ENOMEDIUM) needs a real removable disk.
-void show_opened(int watch, const char *node)
+void show_opened(int watch)
 {
     if (watch < 0)
         return;
@@ -339,9 +339,11 @@ void show_opened(int watch, const char *node)
         for (char *p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(p)->len)
             seen |= reinterpret_cast<inotify_event *>(p)->mask;
     close(watch);
-    if (seen & IN_OPEN)
-        printf("  opened   %s read-only%s: the medium is in, its mounts stay\n", shown(node).c_str(),
-               seen & IN_CLOSE ? " and closed it" : "");
+    if (!(seen & IN_OPEN))
+        return;
+    const char *how = seen & IN_CLOSE_WRITE ? " for writing and closed it"
+                      : seen & IN_CLOSE_NOWRITE ? " read-only and closed it" : "";
+    printf("  opened   %s%s: the medium is in, its mounts stay\n", shown(mountdev).c_str(), how);
 }
 
 void show_exit(const sandbox::Result &r)
@@ -368,10 +370,11 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
 
     box.clear_records();
     auto before = tree(box);
-    std::string node = mountdev;
     int watch = watch_node(box, step);
     sandbox::Result r = box.run(c, setup);
     if (!r.ok) {
+        if (watch >= 0)
+            close(watch);
         fprintf(stderr, "try-event: %s\n", r.error.c_str());
         return false;
     }
@@ -381,7 +384,7 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     auto after = tree(box);
     for (const auto &made : r.created)
         after.erase(made.first);
-    show_opened(watch, node.c_str());
+    show_opened(watch);
     show_made(before, after);
     auto records = box.records();
     show_started(records, c.env);

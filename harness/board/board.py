@@ -167,11 +167,8 @@ def make_unmountable(path):
             f.write(bytes(512))
         return "a FAT partition with its boot sector zeroed"
     part = path + ".part"
-    with open(path, "rb") as f:
-        f.seek(MIB)
-        size = len(f.read())
     with open(part, "wb") as f:
-        f.truncate(size)
+        f.truncate(os.path.getsize(path) - MIB)
     subprocess.run(["mkfs.exfat", part], check=True, capture_output=True)
     with open(path, "r+b") as f, open(part, "rb") as p:
         f.seek(MIB)
@@ -445,15 +442,14 @@ class Board:
 
     def idle(self):
         """Whether nothing is left under /mnt, and what is."""
-        t = self.wait_for(IDLE, SETTLE_S)
-        return t is not None, self.sh(LEFT)[1]
+        return self.settled(IDLE)[0], self.sh(LEFT)[1]
 
     def reads_back(self, want, dir="/mnt/sda1", name="HELLO.TXT"):
         """Waits for dir to be mounted and reads its file name: whether that
         is want, and what was seen."""
-        t = self.wait_for(mounted(dir), SETTLE_S)
+        ok, seen = self.settled(mounted(dir))
         st, out = self.sh("cat %s/%s" % (dir, name))
-        return t is not None and out == want, after(t) + ", " + repr(out)
+        return ok and out == want, seen + ", " + repr(out)
 
     def pull(self, *names):
         """Pulls sticks at once: whether nothing is left after them, and what is."""
