@@ -27,7 +27,6 @@ import argparse
 import collections
 import os
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness", "board"))
 import board as board_lib  # noqa: E402
@@ -203,9 +202,7 @@ def main():
                     help="qemu-system-arm's clock (default: one guest instruction per nanosecond)")
     ap.add_argument("--runs", type=int, default=5, help="bursts and coldplugs per helper, median taken")
     opts = ap.parse_args()
-    cache = board_lib.cache_dir()
-    board_lib.prepare(opts.board, cache)
-    with tempfile.TemporaryDirectory() as work:
+    with board_lib.workspace(opts.board, "board") as (cache, work):
         initrd = initramfs(opts, cache, work)
         stick = os.path.join(work, "stick.img")
         board_lib.make_stick(stick, "STICK", ["hello\n"])

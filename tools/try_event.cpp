@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
 #include <getopt.h>
 #include <map>
 #include <sys/inotify.h>
@@ -79,15 +78,11 @@ int node_option(const char *v, Config &cfg)
 
 int mnt_option(const char *v, Config &cfg)
 {
-    if (!strcmp(v, "present"))
-        cfg.options.mnt = sandbox::Mnt::present;
-    else if (!strcmp(v, "missing"))
-        cfg.options.mnt = sandbox::Mnt::missing;
-    else if (!strcmp(v, "readonly"))
-        cfg.options.mnt = sandbox::Mnt::readonly;
-    else
-        return bad("--mnt is present, missing or readonly, not '%s'", v);
-    return 0;
+    static const char *const names[] = {"present", "missing", "readonly"}; // sandbox::Mnt's order
+    for (int i = 0; i < 3; i++)
+        if (!strcmp(v, names[i]))
+            return cfg.options.mnt = sandbox::Mnt(i), 0;
+    return bad("--mnt is present, missing or readonly, not '%s'", v);
 }
 
 // The options, up to the first event; 1 when --help was asked for.
@@ -225,40 +220,35 @@ block_step reached(const sandbox::Command &c, std::string *ignored)
     return step;
 }
 
-std::map<std::string, mode_t> *tree_seen;
-std::string tree_top;
+using Tree = std::map<std::string, mode_t>;
 
-int see(const char *path, const struct stat *st, int, struct FTW *)
+// The sandbox tree below dir, its own files left out: path inside, mode.
+Tree tree(const sandbox::Sandbox &box, const std::string &dir = "")
 {
-    std::string inside = path + tree_top.size();
-    if (inside.compare(0, 9, "/.sandbox") != 0 && !inside.empty())
-        (*tree_seen)[inside] = st->st_mode;
-    return 0;
-}
-
-std::map<std::string, mode_t> tree(const sandbox::Sandbox &box)
-{
-    std::map<std::string, mode_t> seen;
-    tree_seen = &seen;
-    tree_top = box.host("");
-    nftw(tree_top.c_str(), see, 16, FTW_PHYS);
-    tree_seen = nullptr;
+    Tree seen;
+    for (const std::string &name : sandbox::list_dir(box.host(dir))) {
+        std::string path = dir + "/" + name;
+        struct stat st;
+        if (path == "/.sandbox" || lstat(box.host(path).c_str(), &st) != 0)
+            continue;
+        seen[path] = st.st_mode;
+        if (S_ISDIR(st.st_mode))
+            seen.merge(tree(box, path));
+    }
     return seen;
 }
 
-void show_made(const std::map<std::string, mode_t> &before, const std::map<std::string, mode_t> &after)
+// What is in one tree and not the other: made (with its mode) or removed.
+void show_change(const char *what, const Tree &from, const Tree &to)
 {
-    for (const auto &[path, mode] : after)
-        if (!before.count(path))
-            printf("  made     %s%s, mode %04o\n", shown(path).c_str(), S_ISDIR(mode) ? "/" : "",
-                   unsigned(mode & 07777));
-}
-
-void show_removed(const std::map<std::string, mode_t> &before, const std::map<std::string, mode_t> &after)
-{
-    for (const auto &[path, mode] : before)
-        if (!after.count(path))
-            printf("  removed  %s%s\n", shown(path).c_str(), S_ISDIR(mode) ? "/" : "");
+    for (const auto &[path, mode] : to) {
+        if (from.count(path))
+            continue;
+        printf("  %-8s %s%s", what, shown(path).c_str(), S_ISDIR(mode) ? "/" : "");
+        if (!strcmp(what, "made"))
+            printf(", mode %04o", unsigned(mode & 07777));
+        printf("\n");
+    }
 }
 
 // Puts the device node and the busy mount point where the agent will look
@@ -385,12 +375,12 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     for (const auto &made : r.created)
         after.erase(made.first);
     show_opened(watch);
-    show_made(before, after);
+    show_change("made", before, after);
     auto records = box.records();
     show_started(records, c.env);
     show_silent_children(r, records);
     show_detached(setup, r);
-    show_removed(before, after);
+    show_change("removed", after, before);
     show_exit(r);
     return true;
 }

@@ -14,6 +14,7 @@ import shutil
 import socket
 import struct
 import subprocess
+import tempfile
 import time
 
 MIB = 1024 * 1024
@@ -89,15 +90,19 @@ def running(board, cache, initrd, work, label, **setup):
             print("%s: the serial console's last lines:\n  %s" % (label, "\n  ".join(b.serial_tail(40))), flush=True)
 
 
-def cache_dir():
-    """Where the kernels and downloaded packages are kept between runs."""
+@contextlib.contextmanager
+def workspace(board, label):
+    """(cache, work): the cache, holding what the board boots (built or
+    downloaded once per cache), and a scratch directory, removed at the end
+    unless HOTPLUG_SYSTEM_KEEP is set."""
     home = os.environ.get("HOME") or "/root"
-    return os.environ.get("HOTPLUG_SYSTEM_CACHE") or os.path.join(home, ".cache", "hotplug-system")
-
-
-def prepare(board, cache):
-    """Builds or downloads what the board boots, once per cache."""
+    cache = os.environ.get("HOTPLUG_SYSTEM_CACHE") or os.path.join(home, ".cache", "hotplug-system")
     subprocess.run([os.path.join(HERE, "prepare"), board, cache], check=True)
+    keep = os.environ.get("HOTPLUG_SYSTEM_KEEP")
+    with contextlib.nullcontext(tempfile.mkdtemp()) if keep else tempfile.TemporaryDirectory() as work:
+        if keep:
+            print("%s: keeping %s" % (label, work), flush=True)
+        yield cache, work
 
 
 def make_initramfs(board, build, cache, work, extra=()):
@@ -246,16 +251,9 @@ class Board:
         is port 1 of the hub on port 1 of the hub on root port 1), or else
         in the first of the board's sockets that holds none of its sticks
         (the last takes the rest), at the first free port, root or hub."""
-        if port:
-            bus = self.hw.hub_bus
-        else:
-            free = [b for b in self.hw.buses if b not in self.on_bus.values()]
-            bus = (free or [self.hw.buses[-1]])[0]
-        self.on_bus[name] = bus
-        props = {"driver": "usb-storage", "id": name, "drive": name, "bus": bus}
-        if port:
-            props["port"] = port
-        return props
+        free = [b for b in self.hw.buses if b not in self.on_bus.values()] + [self.hw.buses[-1]]
+        self.on_bus[name] = bus = self.hw.hub_bus if port else free[0]
+        return dict(driver="usb-storage", id=name, drive=name, bus=bus, **({"port": port} if port else {}))
 
     def read_until(self, pattern, timeout, waiting=None):
         """The match of pattern on the console within timeout seconds; else
@@ -286,10 +284,9 @@ class Board:
             pass
         status = self.proc.poll()
         try:
-            while self.qmp and (msg := self.qmp_message(0.2)) is not None:
-                if "event" in msg:
-                    self.events.append(msg)
-        except (OSError, ValueError, EOFError):
+            while self.qmp and self.qmp_message(0.2):
+                pass
+        except (OSError, ValueError):
             pass
         asked = ["%s (%s)" % (e["event"], e.get("data", {}).get("reason", "")) for e in self.events
                  if e["event"] in ("RESET", "SHUTDOWN", "GUEST_PANICKED", "POWERDOWN")]
@@ -313,18 +310,13 @@ class Board:
     def qmp_connect(self):
         """QMP from power-on, so that a guest's reset or power-off during
         its boot is seen; qemu makes the socket before the guest runs."""
-        end = time.time() + 10
-        while True:
-            try:
-                self.qmp = socket.socket(socket.AF_UNIX)
-                self.qmp.connect(self.qmp_path)
-                break
-            except OSError:
-                self.qmp.close()
-                self.qmp = None
-                if time.time() > end or self.proc.poll() is not None:
-                    raise Stopped(self.why("QMP socket within 10 s"))
-                time.sleep(0.05)
+        end, qmp = time.time() + 10, socket.socket(socket.AF_UNIX)
+        while qmp.connect_ex(self.qmp_path) != 0:
+            if time.time() > end or self.proc.poll() is not None:
+                qmp.close()
+                raise Stopped(self.why("QMP socket within 10 s"))
+            time.sleep(0.05)
+        self.qmp = qmp
         self.qmp_next(10, "QMP's greeting within 10 s")
         self.qmp_call("qmp_capabilities")
 
@@ -349,7 +341,8 @@ class Board:
         return int(m.group(2)), m.group(1).decode(errors="replace").replace("\r", "")
 
     def qmp_message(self, timeout):
-        """The next message from QMP, or None when none comes within timeout."""
+        """The next message from QMP, its events kept in events; None when
+        none comes within timeout, or qemu closed QMP."""
         end = time.time() + timeout
         while b"\n" not in self.qmp_buf:
             left = end - time.time()
@@ -357,17 +350,17 @@ class Board:
                 return None
             data = self.qmp.recv(65536)
             if not data:
-                raise EOFError("qemu closed QMP")
+                return None
             self.qmp_buf += data
         line, self.qmp_buf = self.qmp_buf.split(b"\n", 1)
-        return json.loads(line)
+        msg = json.loads(line)
+        if "event" in msg:
+            self.events.append(msg)
+        return msg
 
     def qmp_next(self, timeout, waiting):
         """The next message from QMP; Stopped, saying why, when none comes."""
-        try:
-            msg = self.qmp_message(timeout)
-        except EOFError:
-            msg = None
+        msg = self.qmp_message(timeout)
         if msg is None:
             raise Stopped(self.why(waiting))
         return msg
@@ -376,9 +369,7 @@ class Board:
         self.qmp.sendall(json.dumps({"execute": name, "arguments": args}).encode() + b"\n")
         while True:
             msg = self.qmp_next(30, "answer from QMP to %s within 30 s" % name)
-            if "event" in msg:
-                self.events.append(msg)
-            elif "error" in msg:
+            if "error" in msg:
                 raise RuntimeError("%s: %s" % (name, msg["error"]))
             elif "return" in msg:
                 return msg["return"]
@@ -410,9 +401,7 @@ class Board:
         end = time.time() + timeout
         while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == name
                       for e in self.events):
-            msg = self.qmp_next(max(0, end - time.time()), "DEVICE_DELETED of %s within %d s" % (name, timeout))
-            if "event" in msg:
-                self.events.append(msg)
+            self.qmp_next(max(0, end - time.time()), "DEVICE_DELETED of %s within %d s" % (name, timeout))
         self.events = [e for e in self.events if e.get("data", {}).get("device") != name]
         self.on_bus.pop(name, None)
         if drop:

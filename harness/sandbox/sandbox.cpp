@@ -173,8 +173,15 @@ bool forbid_fork()
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
-void make_later(const std::vector<Later> &later, int64_t start, int fd)
+// The setup's later files, made by a process of their own.
+void start_later(const std::vector<Later> &later, int64_t start, int fd)
 {
+    if (later.empty())
+        return;
+    if (pid_t helper = fork()) {
+        report(fd, Step::helper, {helper});
+        return;
+    }
     std::vector<Later> order = later;
     std::stable_sort(order.begin(), order.end(),
                      [](const Later &a, const Later &b) { return a.delay_ms < b.delay_ms; });
@@ -187,6 +194,7 @@ void make_later(const std::vector<Later> &later, int64_t start, int fd)
         write_file(l.path);
         report(fd, Step::created, {now_ns()}, l.path);
     }
+    _exit(0);
 }
 
 std::string output_path(int run, size_t i)
@@ -200,17 +208,13 @@ std::string find_program(const std::string &name)
     const char *path = getenv("PATH");
     if (name.find('/') != std::string::npos || !path)
         return name;
-    std::string dirs = path;
-    for (size_t start = 0; start <= dirs.size();) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    for (const char *dir = path;; dir += strcspn(dir, ":") + 1) {
+        std::string candidate = std::string(dir, strcspn(dir, ":")) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0)
             return candidate;
-        start = end + 1;
+        if (!dir[strcspn(dir, ":")])
+            return name;
     }
-    return name;
 }
 
 // The setup's mount points, busy or not.
@@ -228,6 +232,58 @@ bool mount_point(const std::string &path)
     std::string parent = path.substr(0, path.rfind('/'));
     return lstat(path.c_str(), &st) == 0 && lstat(parent.empty() ? "/" : parent.c_str(), &up) == 0 &&
            st.st_dev != up.st_dev;
+}
+
+// Every process of the run as it ends, the orphans it adopts too.
+void reap_all(int fd)
+{
+    int st;
+    pid_t pid;
+    while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
+        if (pid > 0)
+            report(fd, Step::exit, {pid, st, now_ns()});
+}
+
+// The manager's reports into r; pids gets each command's process.
+void read_reports(const std::string &text, std::vector<int> &pids, Result &r)
+{
+    r.commands.resize(pids.size());
+    int helper = 0;
+    for (size_t at = 0; at + sizeof(Report) <= text.size(); at += sizeof(Report)) {
+        Report rep;
+        memcpy(&rep, text.data() + at, sizeof rep);
+        switch (rep.step) {
+        case Step::start: r.start_ns = rep.n[0]; break;
+        case Step::helper: helper = int(rep.n[0]); break;
+        case Step::created: r.created.push_back({rep.text, rep.n[0]}); break;
+        case Step::mounted: r.mounted.push_back(rep.text); break;
+        case Step::command:
+            if (size_t(rep.n[0]) < pids.size())
+                pids[rep.n[0]] = int(rep.n[1]);
+            break;
+        case Step::exit: {
+            Exit e{int(rep.n[0]), int(rep.n[1]), rep.n[2]};
+            auto it = std::find(pids.begin(), pids.end(), e.pid);
+            if (it != pids.end())
+                r.commands[it - pids.begin()] = e;
+            else if (e.pid != helper)
+                r.others.push_back(e);
+            break;
+        }
+        }
+    }
+}
+
+// What went wrong with a run whose manager ended with status st, if anything.
+std::string run_error(int st, const std::vector<int> &pids)
+{
+    if (WIFSIGNALED(st))
+        return "the run was killed (timeout?)";
+    if (exit_status(st) != 0)
+        return "could not enter the sandbox (exit " + std::to_string(exit_status(st)) + ")";
+    if (std::find(pids.begin(), pids.end(), 0) != pids.end())
+        return "a command was not started";
+    return "";
 }
 
 } // namespace
@@ -308,6 +364,8 @@ Sandbox::Sandbox(Options options) : options_(std::move(options))
     }
     if (!options_.runner.empty())
         options_.runner[0] = find_program(options_.runner[0]);
+    if (!options_.agent.empty())
+        options_.programs.push_back({"/sbin/hotplug", options_.agent});
     const char *tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hotplug-sandbox.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -347,14 +405,10 @@ bool Sandbox::build()
     if (symlink("/usr/bin/sh", host("/bin/sh").c_str()) != 0)
         return false;
 
-    std::vector<std::string> files = {"/dev/null", "/.sandbox/recorder", "/.sandbox/runner"};
-    files.insert(files.end(), options_.recorded.begin(), options_.recorded.end());
-    if (options_.scripts)
-        files.insert(files.end(), std::begin(scripts), std::end(scripts));
-    if (!options_.agent.empty())
-        options_.programs.push_back({"/sbin/hotplug", options_.agent});
-    for (const auto &p : options_.programs)
-        files.push_back(p.first);
+    // A file at each path that the run binds a program or /dev/null on.
+    std::vector<std::string> files;
+    for (const auto &b : binds())
+        files.push_back(b.second);
     for (const std::string &f : files)
         for (size_t slash = f.find('/', 1); slash != std::string::npos; slash = f.find('/', slash + 1))
             mkdir(host(f.substr(0, slash)).c_str(), 0755);
@@ -465,33 +519,6 @@ void Sandbox::start_command(const Command &c, size_t i, int run, int fd) const
     report(fd, Step::command, {(long long)i, pid});
 }
 
-namespace {
-
-// The setup's later files, made by a process of their own.
-void start_later(const std::vector<Later> &later, int64_t start, int fd)
-{
-    if (later.empty())
-        return;
-    pid_t helper = fork();
-    if (helper == 0) {
-        make_later(later, start, fd);
-        _exit(0);
-    }
-    report(fd, Step::helper, {helper});
-}
-
-// Every process of the run as it ends, the orphans it adopts too.
-void reap_all(int fd)
-{
-    int st;
-    pid_t pid;
-    while ((pid = waitpid(-1, &st, 0)) > 0 || errno == EINTR)
-        if (pid > 0)
-            report(fd, Step::exit, {pid, st, now_ns()});
-}
-
-} // namespace
-
 Result Sandbox::run(const Command &command, const Setup &setup)
 {
     return run(std::vector<Command>{command}, setup);
@@ -522,90 +549,6 @@ void Sandbox::supervise(const std::vector<Command> &commands, const Setup &setup
     _exit(0);
 }
 
-namespace {
-
-// The lines of text that a line feed ends; a cut last one is not one.
-std::vector<std::string> complete_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
-        lines.push_back(text.substr(pos, end - pos));
-    return lines;
-}
-
-// The manager's reports into r; pids gets each command's process.
-void read_reports(const std::string &text, std::vector<int> &pids, Result &r)
-{
-    r.commands.resize(pids.size());
-    int helper = 0;
-    for (size_t at = 0; at + sizeof(Report) <= text.size(); at += sizeof(Report)) {
-        Report rep;
-        memcpy(&rep, text.data() + at, sizeof rep);
-        switch (rep.step) {
-        case Step::start: r.start_ns = rep.n[0]; break;
-        case Step::helper: helper = int(rep.n[0]); break;
-        case Step::created: r.created.push_back({rep.text, rep.n[0]}); break;
-        case Step::mounted: r.mounted.push_back(rep.text); break;
-        case Step::command:
-            if (size_t(rep.n[0]) < pids.size())
-                pids[rep.n[0]] = int(rep.n[1]);
-            break;
-        case Step::exit: {
-            Exit e{int(rep.n[0]), int(rep.n[1]), rep.n[2]};
-            auto it = std::find(pids.begin(), pids.end(), e.pid);
-            if (it != pids.end())
-                r.commands[it - pids.begin()] = e;
-            else if (e.pid != helper)
-                r.others.push_back(e);
-            break;
-        }
-        }
-    }
-}
-
-// What went wrong with a run whose manager ended with status st, if anything.
-std::string run_error(int st, const std::vector<int> &pids)
-{
-    if (WIFSIGNALED(st))
-        return "the run was killed (timeout?)";
-    if (exit_status(st) != 0)
-        return "could not enter the sandbox (exit " + std::to_string(exit_status(st)) + ")";
-    if (std::find(pids.begin(), pids.end(), 0) != pids.end())
-        return "a command was not started";
-    return "";
-}
-
-} // namespace
-
-// What each command wrote to its standard output and error.
-std::vector<std::string> Sandbox::outputs(int run, size_t count) const
-{
-    std::vector<std::string> out;
-    for (size_t i = 0; i < count; i++)
-        out.push_back(read_file(host(output_path(run, i))));
-    return out;
-}
-
-// Forks the run's manager; its reports come on *reports. -1 when it cannot.
-pid_t Sandbox::start_manager(const std::vector<Command> &commands, const Setup &setup, int run,
-                             int *reports) const
-{
-    fflush(nullptr); // the run's processes must not write our buffers again
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return -1;
-    pid_t manager = fork();
-    if (manager == 0) {
-        close(p[0]);
-        supervise(commands, setup, run, p[1]);
-    }
-    close(p[1]);
-    if (manager < 0)
-        close(p[0]);
-    *reports = p[0];
-    return manager;
-}
-
 Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
 {
     Result r;
@@ -613,20 +556,28 @@ Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
         r.error = error_;
         return r;
     }
-    int run = ++runs_, reports = -1;
-    pid_t manager = start_manager(commands, setup, run, &reports);
+    fflush(nullptr); // the run's processes must not write our buffers again
+    int run = ++runs_, p[2] = {-1, -1};
+    pid_t manager = pipe2(p, O_CLOEXEC) == 0 ? fork() : -1;
+    if (manager == 0) {
+        close(p[0]);
+        supervise(commands, setup, run, p[1]);
+    }
+    close(p[1]);
     if (manager < 0) {
         r.error = failed("start of the run");
+        close(p[0]);
         return r;
     }
-    std::string text = read_fd(reports);
-    close(reports);
+    std::string text = read_fd(p[0]);
+    close(p[0]);
     int st = 0;
     waitpid(manager, &st, 0);
 
     std::vector<int> pids(commands.size(), 0);
     read_reports(text, pids, r);
-    r.output = outputs(run, commands.size());
+    for (size_t i = 0; i < commands.size(); i++)
+        r.output.push_back(read_file(host(output_path(run, i))));
     r.error = run_error(st, pids);
     r.ok = r.error.empty();
     return r;
@@ -634,12 +585,12 @@ Result Sandbox::run(const std::vector<Command> &commands, const Setup &setup)
 
 std::vector<Record> Sandbox::records() const
 {
+    // A cut last line is not a record.
     std::vector<Record> out;
-    for (const std::string &line : complete_lines(read_file(host("/.sandbox/log")))) {
-        Record r;
-        if (parse_record(line, r))
+    std::string text = read_file(host("/.sandbox/log"));
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
+        if (Record r; parse_record(text.substr(pos, end - pos), r))
             out.push_back(r);
-    }
     return out;
 }
 

@@ -115,8 +115,6 @@ private:
     std::vector<int> enter(const Setup &setup) const;
     void start_command(const Command &c, size_t i, int run, int fd) const;
     [[noreturn]] void supervise(const std::vector<Command> &commands, const Setup &setup, int run, int fd) const;
-    pid_t start_manager(const std::vector<Command> &commands, const Setup &setup, int run, int *reports) const;
-    std::vector<std::string> outputs(int run, size_t count) const;
 
     Options options_;
     std::string top_;

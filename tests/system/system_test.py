@@ -13,7 +13,6 @@ import argparse
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "harness", "board"))
@@ -410,15 +409,9 @@ def main():
     ap.add_argument("--board", choices=sorted(board_lib.BOARDS), default="virt")
     ap.add_argument("build", help="the ARM build tree (cmake --preset arm), whose install is booted")
     opts = ap.parse_args()
-    cache = board_lib.cache_dir()
-    board_lib.prepare(opts.board, cache)
-    if os.environ.get("HOTPLUG_SYSTEM_KEEP"):
-        work = tempfile.mkdtemp()
-        print("system: keeping " + work)
-    else:
-        scratch = tempfile.TemporaryDirectory()
-        work = scratch.name
-    sys.exit(run(opts.board, os.path.abspath(opts.build), cache, work))
+    with board_lib.workspace(opts.board, "system") as (cache, work):
+        status = run(opts.board, os.path.abspath(opts.build), cache, work)
+    sys.exit(status)
 
 
 if __name__ == "__main__":
