@@ -108,13 +108,10 @@ double median_us(sandbox::Sandbox &box, const Helper &h, const Event &e, int run
 
 std::string thousands(long long v)
 {
-    std::string s = std::to_string(v), out;
-    for (size_t i = 0; i < s.size(); i++) {
-        if (i && (s.size() - i) % 3 == 0)
-            out += ',';
-        out += s[i];
-    }
-    return out;
+    std::string s = std::to_string(v);
+    for (int i = int(s.size()) - 3; i > (s[0] == '-'); i -= 3)
+        s.insert(i, ",");
+    return s;
 }
 
 sandbox::Options options()
@@ -158,14 +155,10 @@ void print_rows(const Event &e, const Figures &f)
     for (int h = 0; h < n_helpers; h++) {
         printf("%-16s %-18s %14s", h ? "" : e.label, helpers[h].label, thousands(f.ins[h]).c_str());
         int floor = helper_index(helpers[h].floor);
-        if (floor >= 0)
-            printf(" %7.2fx", double(f.ins[h]) / double(f.ins[floor]));
+        if (floor < 0)
+            printf(" %8s %11.0f\n", "", f.us[h]);
         else
-            printf(" %8s", "");
-        printf(" %11.0f", f.us[h]);
-        if (floor >= 0)
-            printf(" %7.2fx", f.us[h] / f.us[floor]);
-        printf("\n");
+            printf(" %7.2fx %11.0f %7.2fx\n", double(f.ins[h]) / double(f.ins[floor]), f.us[h], f.us[h] / f.us[floor]);
     }
 }
 

@@ -155,28 +155,22 @@ def initramfs(opts, cache, work):
     return board_lib.make_initramfs(opts.board, opts.build, cache, work, extra)
 
 
-def label(opts, helper):
-    """A helper's name in the table; the device binary's says how the build
-    linked it (HOTPLUG_LINKAGE: musl, static or dynamic)."""
-    if helper is not DEVICE:
-        return helper.label
-    with open(os.path.join(opts.build, "CMakeCache.txt")) as f:
-        linkage = next((line.split("=", 1)[1].strip() for line in f if line.startswith("HOTPLUG_LINKAGE:")), "?")
-    return "%s, %s" % (helper.label, linkage)
-
-
 def report(opts, rows):
     floor, device, mdev = rows[FLOOR], rows[DEVICE], rows[MDEV]
     cpu = device.cpu
     if one_core(opts):
         cpu += ", one of its %d cores: the instruction counter hangs its SMP boot" % board_lib.BOARDS[opts.board].cores
     print("board %s, CPU: %s" % (opts.board, cpu))
+    # The device binary's name says how the build linked it: musl, static or dynamic.
+    with open(os.path.join(opts.build, "CMakeCache.txt")) as f:
+        linkage = next((line.split("=", 1)[1].strip() for line in f if line.startswith("HOTPLUG_LINKAGE:")), "?")
     print("%-22s %12s %8s %12s %8s %8s %8s" % ("helper", "burst us/ev", "x floor", "coldplug us",
                                               "x floor", "plug s", "unplug s"))
     for helper in HELPERS:
         r = rows[helper]
         plug = "%8.2f %8.2f" % (r.plug_s, r.unplug_s) if r.plug_s is not None else "%8s %8s" % ("-", "-")
-        print("%-22s %12.0f %7.2fx %12.0f %7.2fx %s" % (label(opts, helper), r.burst_us, r.burst_us / floor.burst_us,
+        name = helper.label + (", " + linkage if helper is DEVICE else "")
+        print("%-22s %12.0f %7.2fx %12.0f %7.2fx %s" % (name, r.burst_us, r.burst_us / floor.burst_us,
                                                       r.cold_us, r.cold_us / floor.cold_us, plug))
     print("burst: %d events; coldplug: %d events; per event from the first write to the last helper's exit,"
           " median of %d" % (device.burst_events, device.cold_events, opts.runs))

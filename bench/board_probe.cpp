@@ -148,16 +148,6 @@ bool is_mounted(const char *dir)
     return found;
 }
 
-bool exists(const char *path)
-{
-    return access(path, F_OK) == 0;
-}
-
-bool is_done(bool mounted, const char *dir)
-{
-    return mounted ? is_mounted(dir) : !is_mounted(dir) && !exists(dir);
-}
-
 // From the disk's arrival (or departure) in sysfs until DIR is mounted (or
 // gone): the part of a plug cycle that follows the kernel's own.
 int wait_for(bool mounted, const char *dir, const char *disk)
@@ -167,8 +157,8 @@ int wait_for(bool mounted, const char *dir, const char *disk)
     printf("WAITING\n");
     fflush(stdout);
     int64_t end = now_us() + wait_us, start = 0;
-    while (!start || !is_done(mounted, dir)) {
-        if (!start && exists(sys) == mounted)
+    while (!start || (mounted ? !is_mounted(dir) : is_mounted(dir) || access(dir, F_OK) == 0)) {
+        if (!start && (access(sys, F_OK) == 0) == mounted)
             start = now_us();
         if (now_us() > end) {
             printf("TIMEOUT\n");

@@ -286,13 +286,9 @@ void show_started(const std::vector<sandbox::Record> &records, const Strings &en
 // Children that exec'd nothing the recorder saw: a launch whose exec failed.
 void show_silent_children(const sandbox::Result &r, const std::vector<sandbox::Record> &records)
 {
-    for (const sandbox::Exit &x : r.others) {
-        bool recorded = false;
-        for (const sandbox::Record &rec : records)
-            recorded |= rec.pid == x.pid;
-        if (!recorded)
+    for (const sandbox::Exit &x : r.others)
+        if (std::none_of(records.begin(), records.end(), [&](const sandbox::Record &rec) { return rec.pid == x.pid; }))
             printf("  child    started nothing, exit status %d\n", sandbox::exit_status(x.status));
-    }
 }
 
 // A forced unmount cannot take a busy mount: one gone is the agent's detach.
@@ -363,8 +359,7 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     int watch = watch_node(box, step);
     sandbox::Result r = box.run(c, setup);
     if (!r.ok) {
-        if (watch >= 0)
-            close(watch);
+        close(watch);
         fprintf(stderr, "try-event: %s\n", r.error.c_str());
         return false;
     }

@@ -278,16 +278,12 @@ class Board:
         """What a failure line says of a board that stopped answering: what
         was awaited, whether qemu runs, what the guest asked qemu for, what
         qemu said, and the console's last lines."""
-        try:
+        with contextlib.suppress(subprocess.TimeoutExpired):
             self.proc.wait(0.5)
-        except subprocess.TimeoutExpired:
-            pass
         status = self.proc.poll()
-        try:
+        with contextlib.suppress(OSError, ValueError):
             while self.qmp and self.qmp_message(0.2):
                 pass
-        except (OSError, ValueError):
-            pass
         asked = ["%s (%s)" % (e["event"], e.get("data", {}).get("reason", "")) for e in self.events
                  if e["event"] in ("RESET", "SHUTDOWN", "GUEST_PANICKED", "POWERDOWN")]
         self.qemu_err.flush()
@@ -317,7 +313,7 @@ class Board:
                 raise Stopped(self.why("QMP socket within 10 s"))
             time.sleep(0.05)
         self.qmp = qmp
-        self.qmp_next(10, "QMP's greeting within 10 s")
+        self.qmp_message(10, "QMP's greeting within 10 s")
         self.qmp_call("qmp_capabilities")
 
     def sh(self, command, timeout=20):
@@ -340,16 +336,17 @@ class Board:
                             + rb"(\d+)>>", timeout, "answer of the shell to %r" % self.commands.pop(begin, begin))
         return int(m.group(2)), m.group(1).decode(errors="replace").replace("\r", "")
 
-    def qmp_message(self, timeout):
-        """The next message from QMP, its events kept in events; None when
-        none comes within timeout, or qemu closed QMP."""
+    def qmp_message(self, timeout, waiting=None):
+        """The next message from QMP, its events kept in events. When none
+        comes within timeout, or qemu closed QMP: None, or Stopped saying
+        why when waiting says what was awaited."""
         end = time.time() + timeout
         while b"\n" not in self.qmp_buf:
             left = end - time.time()
-            if left < 0 or not select.select([self.qmp], [], [], left)[0]:
-                return None
-            data = self.qmp.recv(65536)
+            data = left > 0 and select.select([self.qmp], [], [], left)[0] and self.qmp.recv(65536)
             if not data:
+                if waiting:
+                    raise Stopped(self.why(waiting))
                 return None
             self.qmp_buf += data
         line, self.qmp_buf = self.qmp_buf.split(b"\n", 1)
@@ -358,17 +355,10 @@ class Board:
             self.events.append(msg)
         return msg
 
-    def qmp_next(self, timeout, waiting):
-        """The next message from QMP; Stopped, saying why, when none comes."""
-        msg = self.qmp_message(timeout)
-        if msg is None:
-            raise Stopped(self.why(waiting))
-        return msg
-
     def qmp_call(self, name, **args):
         self.qmp.sendall(json.dumps({"execute": name, "arguments": args}).encode() + b"\n")
         while True:
-            msg = self.qmp_next(30, "answer from QMP to %s within 30 s" % name)
+            msg = self.qmp_message(30, "answer from QMP to %s within 30 s" % name)
             if "error" in msg:
                 raise RuntimeError("%s: %s" % (name, msg["error"]))
             elif "return" in msg:
@@ -379,21 +369,17 @@ class Board:
                       file={"driver": "file", "filename": image})
         self.qmp_call("device_add", **self.stick_device(name, port))
 
-    def unplug(self, *names, timeout=20):
-        """Pulls the sticks at once and waits until each is gone."""
+    def unplug(self, *names, timeout=20, drop=True):
+        """Pulls the sticks (or readers: drop=False) at once and waits until each is gone."""
         for name in names:
             self.qmp_call("device_del", id=name)
         for name in names:
-            self.forget(name, timeout)
+            self.forget(name, timeout, drop)
 
     def plug_reader(self, name):
         """Plugs a USB card reader: a removable disk, its card on drive name."""
         self.qmp_call("device_add", driver="usb-storage", id=name, drive=name, removable=True,
                       bus=self.hw.buses[0])
-
-    def unplug_reader(self, name, timeout=20):
-        self.qmp_call("device_del", id=name)
-        self.forget(name, timeout, drop=False)
 
     def forget(self, name, timeout=20, drop=True):
         """Waits for an unplugged stick to be gone and drops its image
@@ -401,7 +387,7 @@ class Board:
         end = time.time() + timeout
         while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == name
                       for e in self.events):
-            self.qmp_next(max(0, end - time.time()), "DEVICE_DELETED of %s within %d s" % (name, timeout))
+            self.qmp_message(max(0, end - time.time()), "DEVICE_DELETED of %s within %d s" % (name, timeout))
         self.events = [e for e in self.events if e.get("data", {}).get("device") != name]
         self.on_bus.pop(name, None)
         if drop:

@@ -43,12 +43,6 @@ void field(std::string &line, const char *key, const std::string &value)
     line += sandbox::escape(value);
 }
 
-void act(int argc, char **argv)
-{
-    if (argc == 3 && strcmp(argv[0], umount_program) == 0 && strcmp(argv[1], "-f") == 0)
-        umount2(argv[2], MNT_FORCE);
-}
-
 void hold()
 {
     FILE *f = fopen("/.sandbox/hold", "r");
@@ -85,7 +79,8 @@ int main(int argc, char **argv)
     if (write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         return 2;
     close(log);
-    act(argc, argv);
+    if (argc == 3 && strcmp(argv[0], umount_program) == 0 && strcmp(argv[1], "-f") == 0)
+        umount2(argv[2], MNT_FORCE);
     hold();
     return 0;
 }

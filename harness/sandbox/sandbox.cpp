@@ -312,24 +312,18 @@ bool available(std::string *why)
     static int known = -1;
     static std::string reason;
     if (known < 0) {
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0)
-            return false;
-        pid_t pid = fork();
+        int p[2] = {-1, -1}, st = 0;
+        pid_t pid = pipe2(p, O_CLOEXEC) == 0 ? fork() : -1;
         if (pid == 0) {
             std::string err = enter_namespace();
-            if (write(p[1], err.data(), err.size()) < 0)
-                _exit(2);
-            _exit(err.empty() ? 0 : 1);
+            _exit(write(p[1], err.data(), err.size()) < 0 || !err.empty());
         }
         close(p[1]);
-        std::string err = read_fd(p[0]);
+        reason = read_fd(p[0]);
         close(p[0]);
-        int st = 0;
-        waitpid(pid, &st, 0);
-        known = pid > 0 && exit_status(st) == 0;
-        if (!known)
-            reason = !err.empty() ? err : "could not start the probe";
+        known = pid > 0 && waitpid(pid, &st, 0) == pid && exit_status(st) == 0;
+        if (!known && reason.empty())
+            reason = "could not start the probe";
     }
     if (why)
         *why = reason;

@@ -213,7 +213,7 @@ def card_reader(board, sticks, check):
     ok, seen = board.reads_back("written elsewhere\n")
     check("card reader: the next card mounts as /mnt/sda1 and reads back", ok and board.sh("ls /mnt")[1] == "sda1\n",
           seen)
-    board.unplug_reader("reader0")
+    board.unplug("reader0", drop=False)
     check("card reader: unplugged with its card in, it leaves nothing", *board.idle())
 
     # A second mount of the card would be refused busy, and say so in the kernel log.
@@ -225,7 +225,7 @@ def card_reader(board, sticks, check):
     check("card reader: plugged with a card in, it mounts it once, and it stays mounted through 5 s of polls",
           ok and out == "1\nsda1\nhello from reader in\n" and len(board.kernel_log("mount: ")) == mounts,
           seen + ", then " + repr(out))
-    board.unplug_reader("reader1")
+    board.unplug("reader1", drop=False)
     check("card reader: unplugged, it leaves nothing", *board.idle())
 
 
