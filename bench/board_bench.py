@@ -47,13 +47,6 @@ Row = collections.namedtuple("Row", "cpu burst_us cold_us burst_events cold_even
 # What a program saves on the stick: (what, bytes per file, files), each file closed.
 WRITES = (("one 4 MiB file", 4 * 1024 * 1024, 1), ("100 files of 4 KiB", 4096, 100))
 
-AUTOMOUNT = """#!/bin/sh
-case $ACTION in
-add) mkdir -p /mnt/$MDEV && mount -t vfat -o flush /dev/$MDEV /mnt/$MDEV ;;
-remove) umount -f /mnt/$MDEV; rmdir /mnt/$MDEV ;;
-esac
-"""
-
 
 def probe(b, command, timeout=600):
     """board-probe's "EVENTS MICROSECONDS" for one measurement."""
@@ -143,15 +136,12 @@ def measure(opts, cache, initrd, work, helper, stick):
 
 def initramfs(opts, cache, work):
     """The system test's initramfs with the helpers, board-probe and mdev's rule."""
-    automount = os.path.join(work, "automount.sh")
-    with open(automount, "w") as f:
-        f.write(AUTOMOUNT)
     extra = [("/sbin/board-probe", opts.probe, 0o755),
              (GLIBC.path, opts.glibc, 0o755),
              (FLOOR.path, opts.floor, 0o755),
              (MDEV.path, os.path.join(cache, "busybox-" + opts.board, "bin", "busybox"), 0o755),
              ("/etc/mdev.conf", os.path.join(HERE, "mdev.conf"), 0o644),
-             ("/etc/mdev/automount.sh", automount, 0o755)]
+             ("/etc/mdev/automount.sh", os.path.join(HERE, "automount.sh"), 0o755)]
     return board_lib.make_initramfs(opts.board, opts.build, cache, work, extra)
 
 

@@ -68,10 +68,6 @@ IDLE = "[ -z \"$(ls -A /mnt)\" ] && ! grep -q ' /mnt/' /proc/mounts && ! pidof h
 LEFT = "ls -A /mnt; grep ' /mnt/' /proc/mounts"
 
 
-def after(t, limit=SETTLE_S):
-    return "after %.2f s" % t if t is not None else "not within %d s" % limit
-
-
 @contextlib.contextmanager
 def running(board, cache, initrd, work, label, **setup):
     """A board booted with setup (see Board), stopped when the block ends;
@@ -237,14 +233,9 @@ class Board:
              "-kernel", kernel, "-initrd", initrd, "-append", cmdline.strip()] + devices +
             ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.qemu_err)
-        self.buf = b""
-        self.qmp = None
-        self.qmp_buf = b""
         self.serial_log = open(os.path.join(work, "serial.log"), "ab")
-        self.marker = 0
-        self.commands = {}
-        self.events = []
-        self.failed = False
+        self.buf = self.qmp_buf = b""
+        self.qmp, self.marker, self.commands, self.events, self.failed = None, 0, {}, [], False
 
     def stick_device(self, name, port=None):
         """qemu's properties of a USB stick: at port of the hub bus ("1.1.1"
@@ -413,7 +404,7 @@ class Board:
     def settled(self, command, timeout=SETTLE_S):
         """wait_for, as (whether it came, "after N s")."""
         t = self.wait_for(command, timeout)
-        return t is not None, after(t, timeout)
+        return t is not None, "after %.2f s" % t if t is not None else "not within %d s" % timeout
 
     def idle(self):
         """Whether nothing is left under /mnt, and what is."""

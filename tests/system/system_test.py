@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "harness", "board"))
 import board as board_lib  # noqa: E402
-from board import IDLE, LEFT, after, gone, mounted  # noqa: E402
+from board import IDLE, LEFT, gone, mounted  # noqa: E402
 
 # USB hubs on root port 1, each on the one before's port 1, enough that a
 # stick on the last one's port 1 has a DEVPATH of over 127 bytes, as on
@@ -136,6 +136,21 @@ def loose_connector(board, sticks, check):
     check("after them a clean cycle mounts /mnt/sda1 and leaves nothing", ok, seen)
 
 
+def held_pull(board, pull):
+    """Pulls with a program holding /mnt/sda1/HELLO.TXT open: whether it
+    held it and /mnt/sda1 left /proc/mounts and /mnt while it ran, whether
+    nothing was left once it quit, and what was seen."""
+    held = board.hold("/mnt/sda1/HELLO.TXT")
+    start = time.time()
+    pull()
+    ok = board.wait_for(gone("/mnt/sda1"), board_lib.SETTLE_S) is not None
+    seen = "gone %.2f s after the pull" % (time.time() - start) if ok else "still there: " + board.sh(LEFT)[1]
+    held &= board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
+    board.sh("kill $(cat /tmp/holder); wait")
+    idle, left = board.idle()
+    return held and ok, idle, "%s, %s, then %s" % (seen, "held" if held else "NOT held", left or "nothing left")
+
+
 def busy_pull(board, sticks, check):
     """A stick pulled while a program holds a file open on it."""
     board.plug("stick1", sticks["stick1"])
@@ -143,21 +158,9 @@ def busy_pull(board, sticks, check):
     if not ok:
         check("busy pull: /mnt/sda1 mounted to be held", False, seen)
         return
-    # The pull waits until the holder has the file open.
-    if not board.hold("/mnt/sda1/HELLO.TXT"):
-        check("busy pull: a program holds /mnt/sda1/HELLO.TXT open", False,
-              board.sh("ls -l /proc/$(cat /tmp/holder)/fd")[1])
-        return
-    start = time.time()
-    board.unplug("stick1")
-    ok, _ = board.settled(gone("/mnt/sda1"))
-    pulled = time.time() - start
-    holding = board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
-    detail = "gone %.2f s after the pull" % pulled if ok else "still there: " + board.sh(LEFT)[1]
-    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", ok and holding,
-          detail + ("" if holding else ", and the holder is not running"))
-    board.sh("kill $(cat /tmp/holder); wait")
-    check("busy pull: nothing left after the holder quits", *board.idle())
+    ok, idle, seen = held_pull(board, lambda: board.unplug("stick1"))
+    check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", ok, seen)
+    check("busy pull: nothing left after the holder quits", idle, seen)
     # A dead mount left on /mnt/sda1 would still read back from its cache,
     # so the stick comes back written to, as by another machine.
     board_lib.write_hello(sticks["stick1"], "written elsewhere\n")
@@ -200,14 +203,9 @@ def card_reader(board, sticks, check):
     board.card_in(card, "reader0")
     check("card reader: put back, it mounts on /mnt/sda1 and the saved file reads back",
           *board.reads_back("saved on the reader card\n", name="SAVED.TXT"))
-    held = board.hold("/mnt/sda1/HELLO.TXT")
-    board.card_out("reader0")
-    ok, seen = board.settled(gone("/mnt/sda1"))
-    held &= board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
-    board.sh("kill $(cat /tmp/holder); wait")
-    idle, left = board.idle()
+    ok, idle, seen = held_pull(board, lambda: board.card_out("reader0"))
     check("card reader: pulled while a program reads a file on it, it leaves /mnt at once, and nothing is left "
-          "once the program quits", held and ok and idle, "held %s, %s, then %s" % (held, seen, left or "nothing left"))
+          "once the program quits", ok and idle, seen)
     board_lib.write_hello(card, "written elsewhere\n")
     board.card_in(card, "reader0")
     ok, seen = board.reads_back("written elsewhere\n")
