@@ -1,22 +1,10 @@
 #!/usr/bin/env python3
-"""What each hotplug event costs on an emulated board, under its real kernel.
-
-Boots the board of the system test once per helper, registers the helper as
-the kernel's uevent helper and measures in the guest:
-  burst     N "change" events of the mem subsystem, which the agent ignores,
-            from the first write until the last helper has exited;
-  coldplug  "add" written to every uevent file under /sys/devices, as an
-            init does at boot;
-  plug      one stick, from its disk's arrival to mounted and from its
-            departure to unmounted and removed;
-  writes    (device binary only) on the stick the agent mounted, with flush,
-            and mounted again without it: writing and closing one 4 MiB
-            file, and 100 files of 4 KiB.
-The helpers: the device binary (what the ARM build installs), the same
-sources static on glibc, busybox mdev with an automount rule, and a static
-musl no-op, the floor. The board runs with qemu's instruction counter as its
-clock, one instruction per nanosecond, so the guest's microseconds count the
-work of the kernel and the helper and repeat from run to run. Figures only; it fails only when it cannot measure.
+"""What each hotplug event costs on an emulated board, under its real kernel:
+a burst of ignored events, a coldplug, a stick's plug and pull, and saving
+on the stick, for the device binary, the agent static on glibc, busybox mdev
+and a no-op, each the board's uevent helper in turn. docs/performance.md
+says what each figure is and how the board's clock makes them repeat.
+Figures only; it fails only when it cannot measure.
 
 usage: bench/board_bench.py --build ARM_BUILD_DIR --probe BOARD_PROBE --glibc AGENT --floor NOOP
                    [--board virt|versatilepb|orangepi] [--burst N] [--runs N]

@@ -138,8 +138,8 @@ def loose_connector(board, sticks, check):
 
 def held_pull(board, pull):
     """Pulls with a program holding /mnt/sda1/HELLO.TXT open: whether it
-    held it and /mnt/sda1 left /proc/mounts and /mnt while it ran, whether
-    nothing was left once it quit, and what was seen."""
+    held it and /mnt/sda1 left /proc/mounts and /mnt while it ran, and what
+    was seen; whether nothing was left once it quit, and what was."""
     held = board.hold("/mnt/sda1/HELLO.TXT")
     start = time.time()
     pull()
@@ -148,7 +148,7 @@ def held_pull(board, pull):
     held &= board.sh("kill -0 $(cat /tmp/holder)")[0] == 0
     board.sh("kill $(cat /tmp/holder); wait")
     idle, left = board.idle()
-    return held and ok, idle, "%s, %s, then %s" % (seen, "held" if held else "NOT held", left or "nothing left")
+    return held and ok, seen + ("" if held else ", the file NOT held open"), idle, left or "nothing left"
 
 
 def busy_pull(board, sticks, check):
@@ -158,9 +158,9 @@ def busy_pull(board, sticks, check):
     if not ok:
         check("busy pull: /mnt/sda1 mounted to be held", False, seen)
         return
-    ok, idle, seen = held_pull(board, lambda: board.unplug("stick1"))
+    ok, seen, idle, left = held_pull(board, lambda: board.unplug("stick1"))
     check("busy pull: /mnt/sda1 leaves /proc/mounts and /mnt while the holder runs", ok, seen)
-    check("busy pull: nothing left after the holder quits", idle, seen)
+    check("busy pull: nothing left after the holder quits", idle, left)
     # A dead mount left on /mnt/sda1 would still read back from its cache,
     # so the stick comes back written to, as by another machine.
     board_lib.write_hello(sticks["stick1"], "written elsewhere\n")
@@ -203,9 +203,9 @@ def card_reader(board, sticks, check):
     board.card_in(card, "reader0")
     check("card reader: put back, it mounts on /mnt/sda1 and the saved file reads back",
           *board.reads_back("saved on the reader card\n", name="SAVED.TXT"))
-    ok, idle, seen = held_pull(board, lambda: board.card_out("reader0"))
+    ok, seen, idle, left = held_pull(board, lambda: board.card_out("reader0"))
     check("card reader: pulled while a program reads a file on it, it leaves /mnt at once, and nothing is left "
-          "once the program quits", ok and idle, seen)
+          "once the program quits", ok and idle, seen + ", then " + left)
     board_lib.write_hello(card, "written elsewhere\n")
     board.card_in(card, "reader0")
     ok, seen = board.reads_back("written elsewhere\n")
