@@ -123,14 +123,174 @@ block_check block_paths(const char *devpath)
     return block_check::ok;
 }
 
-block_check prepare(char *const *env)
-{
-    return block_prepare(env_find(env, "DEVPATH"), env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
-}
-
 bool is(const char *value, const char *want)
 {
     return value && strcmp(value, want) == 0;
+}
+
+bool digits(const char *p, const char *end)
+{
+    if (p == end)
+        return false;
+    for (; p < end; p++)
+        if (*p < '0' || *p > '9')
+            return false;
+    return true;
+}
+
+// Whether the component [p, end) of a device path is a USB bus (usb1, its
+// root hub) or an MMC host: where the media that people bring sit.
+bool host_component(const char *p, const char *end)
+{
+    if (end - p == 8 && memcmp(p, "mmc_host", 8) == 0)
+        return true;
+    return end - p > 3 && memcmp(p, "usb", 3) == 0 && digits(p + 3, end);
+}
+
+// mmcblkNbootM or mmcblkNrpmb: an eMMC's boot or RPMB area.
+bool emmc_area_name(const char *name)
+{
+    if (strncmp(name, "mmcblk", 6) != 0)
+        return false;
+    const char *p = name + 6, *end = p;
+    while (*end >= '0' && *end <= '9')
+        end++;
+    if (end == p)
+        return false;
+    if (strcmp(end, "rpmb") == 0)
+        return true;
+    return strncmp(end, "boot", 4) == 0 && digits(end + 4, end + 4 + strlen(end + 4));
+}
+
+// Where a whole disk sits, from all of DEVPATH (devbuf2 may hold only its
+// tail): behind a USB or MMC host, and in the host's block directory, not
+// below another disk as an eMMC's boot areas are. Virtual disks (loop, ram,
+// zram, nbd, dm, md, mtdblock) sit under /devices/virtual or on no such
+// host. A ".." would leave the disk's own directory under /sys.
+block_check disk_place(const char *devpath, const char *name)
+{
+    bool host = false;
+    const char *parent = "", *parent_end = parent;
+    const char *last = "", *last_end = last;
+    for (const char *p = devpath; *p;) {
+        while (*p == '/')
+            p++;
+        const char *end = p;
+        while (*end && *end != '/')
+            end++;
+        if (end == p)
+            break;
+        if (end - p == 2 && p[0] == '.' && p[1] == '.')
+            return block_check::not_on_host;
+        host |= host_component(last, last_end); // the disk's own name aside
+        parent = last, parent_end = last_end;
+        last = p, last_end = end;
+        p = end;
+    }
+    if (!host)
+        return block_check::not_on_host;
+    if (parent_end - parent != 5 || memcmp(parent, "block", 5) != 0 || emmc_area_name(name))
+        return block_check::emmc_area;
+    return block_check::ok;
+}
+
+// Calls fn with each entry of the directory dir and arg until fn returns
+// true; whether it did. getdents64 into the stack: opendir would allocate.
+bool any_entry(int dir, bool (*fn)(const char *entry, const char *arg), const char *arg)
+{
+    alignas(8) char buf[1024];
+    long got;
+    while ((got = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
+        for (long at = 0; at < got;) {
+            const dirent_record *d = reinterpret_cast<const dirent_record *>(buf + at);
+            at += d->reclen;
+            if (fn(d->name, arg))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Whether entry is the name of a partition of disk: the disk's name, a "p"
+// when that ends in a digit (mmcblk0p1), then the partition's number.
+bool partition_of(const char *entry, const char *disk)
+{
+    size_t n = strlen(disk);
+    if (n == 0 || strncmp(entry, disk, n) != 0)
+        return false;
+    const char *p = entry + n;
+    if (disk[n - 1] >= '0' && disk[n - 1] <= '9' && *p++ != 'p')
+        return false;
+    if (*p < '1' || *p > '9')
+        return false;
+    while (*p >= '0' && *p <= '9')
+        p++;
+    return *p == '\0';
+}
+
+// A disk's size in sectors is 0 while it has no medium.
+bool has_medium(int dir)
+{
+    char size[24] = {};
+    int fd = openat(dir, "size", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, size, sizeof size - 1);
+    close(fd);
+    return n > 0 && decimal_value(size) > 0;
+}
+
+// What sysfs says of the disk: a medium, and no partition found on it.
+block_check disk_media(int sysfs, const char *devpath, const char *name)
+{
+    while (*devpath == '/')
+        devpath++;
+    int dir = openat(sysfs, devpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return block_check::not_in_sysfs;
+    block_check check = block_check::ok;
+    if (!has_medium(dir))
+        check = block_check::no_medium;
+    else if (any_entry(dir, partition_of, name))
+        check = block_check::partitioned;
+    close(dir);
+    return check;
+}
+
+// A whole disk's add, read from /sys (or sysfs, when it is not negative).
+block_check disk_add_check(const char *devpath, int sysfs)
+{
+    if (sysfs >= 0)
+        return disk_prepare(sysfs, devpath);
+    int sys = open("/sys", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    block_check check = disk_prepare(sys, devpath);
+    if (sys >= 0)
+        close(sys);
+    return check;
+}
+
+block_check prepare_add(char *const *env, int sysfs)
+{
+    const char *devpath = env_find(env, "DEVPATH");
+    block_check check = block_prepare(devpath, env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
+    if (check != block_check::whole_disk)
+        return check;
+    return disk_add_check(devpath, sysfs);
+}
+
+// A whole disk's remove has no sysfs left to read: /mnt/NAME tells that its
+// add mounted it. A partitioned disk never has one.
+block_check prepare_remove(char *const *env)
+{
+    const char *devpath = env_find(env, "DEVPATH");
+    block_check check = block_prepare(devpath, env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
+    if (check != block_check::whole_disk)
+        return check;
+    if ((check = block_paths(devpath)) != block_check::ok)
+        return check;
+    if ((check = disk_place(devpath, tokenset.token[tokenset.count - 1])) != block_check::ok)
+        return check;
+    return access(mntptr, F_OK) == 0 ? block_check::ok : block_check::not_mounted;
 }
 
 // A change event the agent acts on: a whole disk's medium came or went.
@@ -152,17 +312,22 @@ void wait_for_node()
     }
 }
 
-int32_t block_add()
+// Mounts mountdev on mntptr, making mntptr when it is not there.
+int32_t mount_it()
 {
-    if (prepare(environ) != block_check::ok)
-        return 1;
-
     if (access(mntptr, F_OK) != 0 && mkdir(mntptr, 0755) != 0)
         return -1;
 
     wait_for_node();
     mount_run(mountdev, mntptr);
     return 1;
+}
+
+int32_t block_add()
+{
+    if (prepare_add(environ, -1) != block_check::ok)
+        return 1;
+    return mount_it();
 }
 
 // Opening a disk makes the kernel look at its medium: it reads a new card's
@@ -177,47 +342,28 @@ int open_disk()
     return 0;
 }
 
-// Whether entry is the name of a partition of disk: the disk's name, a "p"
-// when that ends in a digit (mmcblk0p1), then the partition's number.
-bool partition_of(const char *entry, const char *disk, size_t n)
+// Lets go of the mount of a disk without partitions, or of one of its
+// partitions, at /mnt/entry, as a remove does for a pulled stick: the card
+// is gone, so nothing is left to write; a mount a program still uses is
+// detached.
+bool release(const char *entry, const char *disk)
 {
-    if (strncmp(entry, disk, n) != 0)
+    if (strcmp(entry, disk) != 0 && !partition_of(entry, disk))
         return false;
-    const char *p = entry + n;
-    if (disk[n - 1] >= '0' && disk[n - 1] <= '9' && *p++ != 'p')
-        return false;
-    if (*p < '1' || *p > '9')
-        return false;
-    while (*p >= '0' && *p <= '9')
-        p++;
-    return *p == '\0';
+    memset(mntptr, 0, sizeof mntptr);
+    if (join(mntptr, mntptr_size, mount_prefix, entry, strlen(entry))) {
+        umount2(mntptr, MNT_DETACH | UMOUNT_NOFOLLOW);
+        rmdir(mntptr);
+    }
+    return false;
 }
 
-// Lets go of the mounts of the disk's partitions under /mnt, as a remove
-// does for a pulled stick: the card is gone, so nothing is left to write; a
-// mount a program still uses is detached. Listed with getdents64 into the
-// stack: opendir would allocate.
-void release_partitions(const char *disk)
+void release_disk(const char *disk)
 {
     int dir = open(mount_prefix, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return;
-    size_t n = strlen(disk);
-    alignas(8) char buf[1024];
-    long got;
-    while ((got = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
-        for (long at = 0; at < got;) {
-            const dirent_record *d = reinterpret_cast<const dirent_record *>(buf + at);
-            at += d->reclen;
-            if (!partition_of(d->name, disk, n))
-                continue;
-            memset(mntptr, 0, sizeof mntptr);
-            if (!join(mntptr, mntptr_size, mount_prefix, d->name, strlen(d->name)))
-                continue;
-            umount2(mntptr, MNT_DETACH | UMOUNT_NOFOLLOW);
-            rmdir(mntptr);
-        }
-    }
+    any_entry(dir, release, disk);
     close(dir);
 }
 
@@ -230,17 +376,25 @@ int32_t block_change()
         return 1;
 
     wait_for_node();
-    // A card is in while the open succeeds: its mounts stay.
-    if (open_disk() != ENOMEDIUM)
+    switch (open_disk()) {
+    case 0:
+        // A card is in: its mounts stay. One without partitions is mounted
+        // here, as no add comes for it; /mnt/NAME there is its earlier mount.
+        if (access(mntptr, F_OK) != 0 && disk_add_check(env_find(environ, "DEVPATH"), -1) == block_check::ok)
+            mount_it();
         return 1;
-    release_partitions(tokenset.token[tokenset.count - 1]);
-    open_disk();
-    return 1;
+    case ENOMEDIUM:
+        release_disk(tokenset.token[tokenset.count - 1]);
+        open_disk();
+        return 1;
+    default:
+        return 1;
+    }
 }
 
 int32_t block_remove()
 {
-    if (prepare(environ) != block_check::ok)
+    if (prepare_remove(environ) != block_check::ok)
         return 1;
 
     umount_run(mntptr);
@@ -266,18 +420,29 @@ const subsystem_entry block_subsystem[] = {
 
 block_check block_prepare(const char *devpath, const char *minor, const char *devtype)
 {
+    // A whole disk is no partition's: sda has minor 0, and a mount of a
+    // partitioned disk would claim it and make its partitions' mounts fail.
+    if (is(devtype, "disk"))
+        return block_check::whole_disk;
     if (!minor)
         return block_check::minor_absent;
     if (decimal_value(minor) <= 0)
         return block_check::minor_not_positive;
-    // Minor 0 marks only the first whole disk. A mount of a later one (sdb,
-    // minor 16) claims the disk and makes the mount of its partition fail.
-    if (is(devtype, "disk"))
-        return block_check::whole_disk;
     return block_paths(devpath);
 }
 
-block_step block_reached(char *const *env, block_check *check)
+block_check disk_prepare(int sysfs, const char *devpath)
+{
+    block_check check = block_paths(devpath);
+    if (check != block_check::ok)
+        return check;
+    const char *name = tokenset.token[tokenset.count - 1];
+    if ((check = disk_place(devpath, name)) != block_check::ok)
+        return check;
+    return disk_media(sysfs, devpath, name);
+}
+
+block_step block_reached(char *const *env, int sysfs, block_check *check)
 {
     const subsystem_entry *row = find_entry(event_action(env), block_subsystem);
     if (!row) {
@@ -285,7 +450,10 @@ block_step block_reached(char *const *env, block_check *check)
         return block_step::none;
     }
     bool change = row->handler == block_change;
-    *check = change ? prepare_change(env) : prepare(env);
+    if (change)
+        *check = prepare_change(env);
+    else
+        *check = row->handler == block_add ? prepare_add(env, sysfs) : prepare_remove(env);
     if (*check != block_check::ok)
         return block_step::none;
     if (change)

@@ -104,10 +104,12 @@ void launch(const char *const argv[])
 }
 
 // flush: a file's data and the FAT go out when it is closed, not half a
-// minute later; a stick has no eject button and is simply pulled.
+// minute later; a stick has no eject button and is simply pulled. utf8:
+// long names are UTF-8, as every desktop writes them; the kernel's default
+// character set would turn what is not Latin-1 into "?".
 int32_t mount_run(const char *dev, const char *dir)
 {
-    const char *const argv[] = {mount_program, "-t", "vfat", "-o", "flush", dev, dir, nullptr};
+    const char *const argv[] = {mount_program, "-t", "vfat", "-o", "flush,utf8", dev, dir, nullptr};
     launch(argv);
     return 0;
 }

@@ -41,6 +41,14 @@ const std::string pi4_sda = "/devices/platform/scb/fd500000.pcie/pci0000:00/0000
                             "1-1.4/1-1.4:1.0/host0/target0:0:0/0:0:0:0/block/sda";
 const Strings pi4_sda1 = {"DEVPATH=" + pi4_sda + "/sda1", "MINOR=1", "DEVTYPE=partition"};
 
+// path and the directories above it, in the sandbox.
+void make_dirs(const Sandbox &box, const std::string &path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(box.host(path.substr(0, slash)).c_str(), 0755);
+    mkdir(box.host(path).c_str(), 0755);
+}
+
 Strings with(Strings vars, const Strings &more)
 {
     vars.insert(vars.end(), more.begin(), more.end());
@@ -106,10 +114,10 @@ TEST_F(Agent, LaunchersStartExactVectorsWithTheEnvironmentUnchanged)
         Strings probe;
         Strings argv;
     } cases[] = {
-        {{"mount", "/dev/sda1", "/mnt/sda1"}, {"/bin/mount", "-t", "vfat", "-o", "flush", "/dev/sda1", "/mnt/sda1"}},
+        {{"mount", "/dev/sda1", "/mnt/sda1"}, {"/bin/mount", "-t", "vfat", "-o", "flush,utf8", "/dev/sda1", "/mnt/sda1"}},
         {{"umount", "/mnt/sda1"}, {"/bin/umount", "-f", "/mnt/sda1"}},
         {{"modprobe", "g_ether"}, {"/sbin/modprobe", "g_ether"}},
-        {{"mount", "/dev/a b", ""}, {"/bin/mount", "-t", "vfat", "-o", "flush", "/dev/a b", ""}},
+        {{"mount", "/dev/a b", ""}, {"/bin/mount", "-t", "vfat", "-o", "flush,utf8", "/dev/a b", ""}},
     };
     // The kernel starts us with 0 to 2 closed: 0 and 1 go to /dev/null and 2
     // to the kernel log, or /dev/null without one. Open ones (here 0 on
@@ -206,30 +214,30 @@ TEST_F(Agent, BlockAdd)
     std::string long_name = "/block/sda/" + std::string(59, 'n');
     BlockCase cases[] = {
         {"plain add", {"DEVPATH=/block/sda/sda1", "MINOR=1"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         {"/bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"whole disk", {"DEVPATH=/block/sda", "MINOR=0"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda"}},
         {"minor 16", {"DEVPATH=/block/sdb", "MINOR=16"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat -o flush /dev/sdb /mnt/sdb"}, {"/mnt/sdb"}, {}},
+         {"/bin/mount -t vfat -o flush,utf8 /dev/sdb /mnt/sdb"}, {"/mnt/sdb"}, {}},
         {"second whole disk", {"DEVPATH=/block/sdb", "MINOR=16", "DEVTYPE=disk"}, sandbox::Mnt::present, 1, {}, {},
          {"/mnt/sdb"}},
         {"partition", {"DEVPATH=/block/sdb/sdb1", "MINOR=17", "DEVTYPE=partition"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat -o flush /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
+         {"/bin/mount -t vfat -o flush,utf8 /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
         {"huge minor", {"DEVPATH=/block/sda/sda1", "MINOR=99999999999"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         {"/bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"trailing slash", {"DEVPATH=/block/sda/sda1/", "MINOR=1"}, sandbox::Mnt::present, 1,
-         {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         {"/bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"kernel devpath", {"DEVPATH=/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda/sda1", "MINOR=1"},
-         sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
+         sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1"}, {"/mnt/sda1"}, {}},
         {"minor abc", {"DEVPATH=/block/sda/sda1", "MINOR=abc"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
         {"no minor", {"DEVPATH=/block/sda/sda1"}, sandbox::Mnt::present, 1, {}, {}, {"/mnt/sda1"}},
         {"no devpath", {"MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"slashes only", {"DEVPATH=///", "MINOR=1"}, sandbox::Mnt::present, 1, {}, {}, {}},
         {"devpath of 128, name of 121", {"DEVPATH=" + long_devpath, "MINOR=1"}, sandbox::Mnt::present, 1, {}, {},
          {"/mnt/" + std::string(121, 'x')}},
-        {"Raspberry Pi 4 devpath", pi4_sda1, sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1"},
+        {"Raspberry Pi 4 devpath", pi4_sda1, sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1"},
          {"/mnt/sda1"}, {}},
         {"devpath of 6 KiB", {"DEVPATH=" + std::string(6000, '/') + "sdb/sdb1////", "MINOR=17"},
-         sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
+         sandbox::Mnt::present, 1, {"/bin/mount -t vfat -o flush,utf8 /dev/sdb1 /mnt/sdb1"}, {"/mnt/sdb1"}, {}},
         {"long devpath, whole disk", {"DEVPATH=" + pi4_sda, "MINOR=16", "DEVTYPE=disk"}, sandbox::Mnt::present, 1, {},
          {}, {"/mnt/sda"}},
         {"long devpath, name of 59", {"DEVPATH=" + pi4_sda + "/" + std::string(59, 'n'), "MINOR=1"},
@@ -279,7 +287,7 @@ TEST_F(Agent, BlockAddUsesWhatIsAlreadyAtTheMountPoint)
         auto r = box.run(sandbox::agent_event(
             {"block"}, {"ACTION=add", std::string("DEVPATH=/block/sda/") + name, "MINOR=1"}));
         EXPECT_EQ(r.status(), 1);
-        EXPECT_EQ(started(box), Strings{std::string("/bin/mount -t vfat -o flush /dev/") + name + " /mnt/" + name});
+        EXPECT_EQ(started(box), Strings{std::string("/bin/mount -t vfat -o flush,utf8 /dev/") + name + " /mnt/" + name});
     }
     EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0700);
     EXPECT_EQ(sandbox::read_file(box.host("/mnt/sda2")), "a file");
@@ -346,7 +354,7 @@ TEST_F(Agent, BlockAddWaitsAboutASecondForANodeThatNeverAppears)
     sandbox::Result r;
     std::vector<sandbox::Record> records;
     ASSERT_NO_FATAL_FAILURE(counted_add(box, options, {}, r, records));
-    EXPECT_EQ(sandbox::join_words(records[0].argv), "/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1");
+    EXPECT_EQ(sandbox::join_words(records[0].argv), "/bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1");
     // 100 sleeps of at least 10 ms come before the mount.
     EXPECT_GE(records[0].t_ns - r.start_ns, 1000000000LL);
     EXPECT_LT(r.seconds(), 5.0);
@@ -479,6 +487,109 @@ TEST_F(Agent, BlockChangeKeepsMountsWhenTheMediumIsThere)
     }
 }
 
+// A stick or card without a partition table is its whole disk, mounted on
+// /mnt/NAME when sysfs shows a medium, no partitions and a USB or MMC host.
+TEST_F(Agent, WholeDiskWithoutPartitions)
+{
+    const std::string usb = "/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda";
+    const std::string loop = "/devices/virtual/block/loop0";
+    const Strings mount = {"/bin/mount -t vfat -o flush,utf8 /dev/sda /mnt/sda"};
+    const Strings umount = {"/bin/umount -f /mnt/sda"};
+    struct {
+        const char *what;
+        std::string action;
+        std::string devpath;
+        const char *size;  // the disk's size in sysfs
+        bool partition;    // sysfs shows sda1
+        bool mnt;          // /mnt/sda there before
+        int status;
+        Strings started;
+        bool left;         // /mnt/sda there after
+    } cases[] = {
+        {"add", "add", usb, "31116288", false, false, 1, mount, true},
+        {"add, /mnt/sda there", "add", usb, "31116288", false, true, 1, mount, true},
+        {"add, partitioned", "add", usb, "31116288", true, false, 1, {}, false},
+        {"add, no medium", "add", usb, "0", false, false, 1, {}, false},
+        {"add, loop device", "add", "/devices/virtual/block/sda", "8192", false, false, 1, {}, false},
+        {"remove", "remove", usb, nullptr, false, true, 0, umount, false},
+        {"remove, never mounted", "remove", usb, nullptr, false, false, 1, {}, false},
+        {"remove, not on a host", "remove", loop, nullptr, false, true, 1, {}, true},
+        {"change, card in", "change", usb, "31116288", false, false, 1, mount, true},
+        {"change, card in, already mounted", "change", usb, "31116288", false, true, 1, {}, true},
+        {"change, partitioned card in", "change", usb, "31116288", true, false, 1, {}, false},
+        {"change, empty reader", "change", usb, "0", false, false, 1, {}, false},
+    };
+    for (const auto &c : cases) {
+        Sandbox box(agent_options());
+        put(box, "/dev/sda");
+        make_dirs(box, "/sys" + c.devpath + (c.partition ? "/sda1" : ""));
+        if (c.size)
+            put(box, "/sys" + c.devpath + "/size", std::string(c.size) + "\n");
+        if (c.mnt)
+            mkdir(box.host("/mnt/sda").c_str(), 0755);
+        Strings vars = {"ACTION=" + c.action, "DEVPATH=" + c.devpath, "MINOR=0", "DEVTYPE=disk"};
+        if (c.action == "change")
+            vars.push_back("DISK_MEDIA_CHANGE=1");
+        auto r = box.run(sandbox::agent_event({"block"}, vars));
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), c.status) << c.what;
+        EXPECT_EQ(started(box), c.started) << c.what;
+        EXPECT_EQ(is_dir(box, "/mnt/sda"), c.left) << c.what;
+        if (c.started.empty()) {
+            EXPECT_LT(r.seconds(), 0.9) << c.what << ": waited for nothing";
+        }
+    }
+}
+
+// A media change with the card gone (the disk's open fails with ENOMEDIUM)
+// lets go of the disk's own mount and its partitions', and of nothing else.
+TEST_F(Agent, BlockChangeWithTheCardGoneLetsGoOfTheDisksMountsOnly)
+{
+    // ENOMEDIUM comes from a filter on the open's flags, which a dynamic
+    // loader's opens, a sanitizer's and an emulator's share.
+#ifndef HOTPLUG_STATIC_AGENT
+    GTEST_SKIP() << "no static agent in this build";
+#else
+    if (!agent_options().runner.empty() || getenv("HOTPLUG_AGENT"))
+        GTEST_SKIP() << "not the static agent of this build";
+#endif
+    const Strings others = {"sda0", "sda1x", "sdab1", "sdap1", "sdb1", "sd", "mmcblk0", "mmcblk01", "mmcblk0boot0",
+                            "mmcblk0p", "mmcblk0p0", "mmcblk1p1", "mmcblk0p1x"};
+    struct {
+        const char *disk;
+        Strings released; // what goes of /mnt
+        Strings kept;     // what stays there
+    } cases[] = {
+        {"sda", {"sda", "sda1", "sda2", "sda12", "sda15"}, others},
+        {"mmcblk0", {"mmcblk0p1", "mmcblk0p12"}, {"mmcblk01", "mmcblk0boot0", "mmcblk0p", "mmcblk0p0", "mmcblk1p1",
+                                                   "mmcblk0p1x", "sda1", "sdb1"}},
+    };
+    sandbox::Options options = agent_options();
+#ifdef HOTPLUG_STATIC_AGENT
+    options.agent = HOTPLUG_STATIC_AGENT;
+#endif
+    for (const auto &c : cases) {
+        Sandbox box(options);
+        put(box, std::string("/dev/") + c.disk);
+        Strings all = c.released;
+        all.insert(all.end(), c.kept.begin(), c.kept.end());
+        for (const std::string &m : all)
+            mkdir(box.host("/mnt/" + m).c_str(), 0755);
+        sandbox::Setup setup;
+        setup.mounted = {"/mnt/" + c.released[0], "/mnt/sdb1"};
+        setup.busy = {"/mnt/" + c.released[1]};
+        auto cmd = sandbox::agent_event({"block"}, {"ACTION=change", std::string("DEVPATH=/block/") + c.disk,
+                                                    "MINOR=0", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"});
+        cmd.no_medium = true;
+        auto r = box.run(cmd, setup);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.status(), 1) << c.disk;
+        EXPECT_EQ(started(box), Strings{}) << c.disk;
+        EXPECT_EQ(sandbox::list_dir(box.host("/mnt")), sandbox::sorted(c.kept)) << c.disk;
+        EXPECT_EQ(r.mounted, Strings{"/mnt/sdb1"}) << c.disk;
+    }
+}
+
 // The kernel may run two agents for one device: one removes, one finds nothing.
 TEST_F(Agent, TwoRemovesOfABusyStickAtOnce)
 {
@@ -505,7 +616,7 @@ TEST_F(Agent, PlugInThenRemoveLeavesNothing)
         EXPECT_EQ(mode_of(box, "/mnt/sda1"), 0755) << stick[0];
         auto remove = box.run(sandbox::agent_event({"block"}, with(stick, {"ACTION=remove"})));
         EXPECT_EQ(remove.status(), 0) << stick[0];
-        EXPECT_EQ(started(box), (Strings{"/bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1", "/bin/umount -f /mnt/sda1"}))
+        EXPECT_EQ(started(box), (Strings{"/bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1", "/bin/umount -f /mnt/sda1"}))
             << stick[0];
         EXPECT_EQ(mode_of(box, "/mnt/sda1"), -1) << stick[0];
     }

@@ -45,7 +45,7 @@ TEST_F(Robustness, StormOf200AddsThen200Removes)
         adds.push_back(block_event("add", device(i)));
         removes.push_back(block_event("remove", device(i)));
         expected_dirs.insert(name);
-        expected_mounts.insert("/bin/mount -t vfat -o flush /dev/" + name + " /mnt/" + name);
+        expected_mounts.insert("/bin/mount -t vfat -o flush,utf8 /dev/" + name + " /mnt/" + name);
         expected_umounts.insert("/bin/umount -f /mnt/" + name);
     }
 

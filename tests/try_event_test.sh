@@ -13,7 +13,7 @@ esac
 expected='event 1: hotplug block ACTION=add DEVPATH=/block/sda/sda1 MINOR=1
   node     /dev/sda1 is there
   made     /mnt/sda1/, mode 0755
-  started  /bin/mount -t vfat -o flush /dev/sda1 /mnt/sda1
+  started  /bin/mount -t vfat -o flush,utf8 /dev/sda1 /mnt/sda1
   exit     1
 event 2: hotplug block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
   started  /bin/umount -f /mnt/sda1
@@ -38,12 +38,12 @@ lf='
 expect "a space separates components" 'event 1: hotplug block ACTION=add '"'DEVPATH=/block/my disk'"' MINOR=1
   node     /dev/disk is there
   made     /mnt/disk/, mode 0755
-  started  /bin/mount -t vfat -o flush /dev/disk /mnt/disk
+  started  /bin/mount -t vfat -o flush,utf8 /dev/disk /mnt/disk
   exit     1' block ACTION=add 'DEVPATH=/block/my disk' MINOR=1
 expect "a line feed ends the path" 'event 1: hotplug block ACTION=add DEVPATH=/block/sdb/sdb1\n/x MINOR=17
   node     /dev/sdb1 is there
   made     /mnt/sdb1/, mode 0755
-  started  /bin/mount -t vfat -o flush /dev/sdb1 /mnt/sdb1
+  started  /bin/mount -t vfat -o flush,utf8 /dev/sdb1 /mnt/sdb1
   exit     1' block ACTION=add "DEVPATH=/block/sdb/sdb1$lf/x" MINOR=17
 expect "a slash after a CR is ignored" 'event 1: hotplug block ACTION=add DEVPATH=/block/sda\x0d/../../etc MINOR=1
   ignored  the name "sda\x0d/../../etc" is "." or ".." or holds a slash
@@ -51,7 +51,7 @@ expect "a slash after a CR is ignored" 'event 1: hotplug block ACTION=add DEVPAT
 expect "a control byte in the name is escaped on the node line" 'event 1: hotplug block ACTION=add DEVPATH=/block/sd\x0da MINOR=1
   node     /dev/sd\x0da never appears
   made     /mnt/sd\x0da/, mode 0755
-  started  /bin/mount -t vfat -o flush /dev/sd\x0da /mnt/sd\x0da
+  started  /bin/mount -t vfat -o flush,utf8 /dev/sd\x0da /mnt/sd\x0da
   exit     1' --node=absent block ACTION=add "DEVPATH=/block/sd${cr}a" MINOR=1
 expect "a busy stick is detached, then its mount point removed" 'event 1: hotplug block ACTION=remove DEVPATH=/block/sda/sda1 MINOR=1
   busy     /mnt/sda1 is mounted, a file on it open
@@ -68,16 +68,18 @@ expect "a media change" 'event 1: hotplug block ACTION=change DEVPATH=/block/sda
   exit     1' block ACTION=change DEVPATH=/block/sda MINOR=0 DEVTYPE=disk DISK_MEDIA_CHANGE=1
 
 # An event the agent ignores, by the lookup or check that says why.
+# An option may come first.
 ignored() {
-    reason=$1
+    reason=$1 opt=
     shift
+    case $1 in --*) opt=$1; shift ;; esac
     expect "ignored: $reason" "event 1: hotplug $*
   ignored  $reason
-  exit     1" "$@"
+  exit     1" ${opt:+"$opt"} "$@"
 }
 ignored 'MINOR "0" is not positive' block ACTION=add DEVPATH=/block/sda MINOR=0
 ignored 'MINOR is absent' block ACTION=add DEVPATH=/block/sda/sda1
-ignored 'DEVTYPE=disk: a whole disk' block ACTION=add DEVPATH=/block/sdb MINOR=16 DEVTYPE=disk
+ignored 'the whole disk "sdb" is not on a USB or MMC host' block ACTION=add DEVPATH=/block/sdb MINOR=16 DEVTYPE=disk
 ignored 'DEVPATH is absent' block ACTION=remove MINOR=1
 ignored 'DEVPATH "///" names no device' block ACTION=add DEVPATH=/// MINOR=1
 ignored 'the name ".." is "." or ".." or holds a slash' block ACTION=add DEVPATH=/block/sda/.. MINOR=1
@@ -91,6 +93,36 @@ ignored 'ACTION is absent' block DEVPATH=/block/sda/sda1 MINOR=1
 ignored 'no gadget action starts with "bind"' gadget ACTION=bind
 ignored 'no subsystem starts with "usb"' usb ACTION=add
 ignored 'the agent takes one argument, not 2' block gadget ACTION=add
+
+# Whole disks in a sysfs tree of their own: each reason, then one that
+# mounts and its remove.
+sys=$(mktemp -d)
+trap 'rm -rf "$sys"' EXIT
+usb=/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block
+mmc=/devices/platform/soc/1c11000.mmc/mmc_host/mmc1/mmc1:0001/block
+mkdir -p "$sys$usb/sda" "$sys$usb/sdb/sdb1" "$sys$usb/sdc" "$sys$mmc/mmcblk1/mmcblk1boot0"
+echo 31116288 >"$sys$usb/sda/size"
+echo 31116288 >"$sys$usb/sdb/size"
+echo 0 >"$sys$usb/sdc/size"
+ignored 'the whole disk "sdb" has partitions: they are mounted instead' --sys="$sys" block ACTION=add \
+    "DEVPATH=$usb/sdb" MINOR=16 DEVTYPE=disk
+ignored 'the whole disk "sdc" has no medium (its size is 0)' --sys="$sys" block ACTION=add "DEVPATH=$usb/sdc" \
+    MINOR=32 DEVTYPE=disk
+ignored 'the whole disk "mmcblk1boot0" is an eMMC'"'"'s boot or RPMB area' --sys="$sys" block ACTION=add \
+    "DEVPATH=$mmc/mmcblk1/mmcblk1boot0" MINOR=8 DEVTYPE=disk
+ignored "the whole disk's DEVPATH \"$usb/sdd\" is not a directory under /sys" --sys="$sys" block ACTION=add \
+    "DEVPATH=$usb/sdd" MINOR=48 DEVTYPE=disk
+ignored 'the whole disk "sda" has no /mnt/sda' block ACTION=remove "DEVPATH=$usb/sda" MINOR=0 DEVTYPE=disk
+expect "a stick without a partition table" "event 1: hotplug block ACTION=add DEVPATH=$usb/sda MINOR=0 DEVTYPE=disk
+  node     /dev/sda is there
+  made     /mnt/sda/, mode 0755
+  started  /bin/mount -t vfat -o flush,utf8 /dev/sda /mnt/sda
+  exit     1
+event 2: hotplug block ACTION=remove DEVPATH=$usb/sda MINOR=0 DEVTYPE=disk
+  started  /bin/umount -f /mnt/sda
+  removed  /mnt/sda/
+  exit     0" --sys="$sys" block ACTION=add "DEVPATH=$usb/sda" MINOR=0 DEVTYPE=disk -- \
+    block ACTION=remove "DEVPATH=$usb/sda" MINOR=0 DEVTYPE=disk
 
 for bad in "" "--node=sometimes block" "--frob block" "block ACTION=add -- --busy" "block -- --"; do
     # shellcheck disable=SC2086

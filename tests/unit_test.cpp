@@ -4,7 +4,11 @@
 
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -374,17 +378,108 @@ TEST(BlockReached, TakesAMediaChangeOfAWholeDiskOnly)
          block_check::name_unsafe},
         {{"ACTION=change", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}, block_step::none, block_check::devpath_absent},
         {{"ACTION=add", "DEVPATH=/block/sda", "MINOR=0", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}, block_step::none,
-         block_check::minor_not_positive},
+         block_check::not_on_host},
         {{"ACTION=changed", "DEVPATH=/block/sda", "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}, block_step::none,
          block_check::ok},
     };
     for (auto &c : cases) {
         c.env.push_back(nullptr);
         block_check why;
-        EXPECT_EQ(block_reached(const_cast<char *const *>(c.env.data()), &why), c.step) << c.env[0];
+        EXPECT_EQ(block_reached(const_cast<char *const *>(c.env.data()), -1, &why), c.step) << c.env[0];
         EXPECT_EQ(why, c.why) << c.env[0] << " " << c.env[1];
         if (c.step != block_step::none) {
             EXPECT_STREQ(mountdev, c.node);
+        }
+    }
+}
+
+// A sysfs tree in a scratch directory: each disk's directory with its size
+// and the directories of its partitions or areas.
+class FakeSysfs {
+public:
+    FakeSysfs()
+    {
+        char name[] = "/tmp/hotplug-sysfs.XXXXXX";
+        root_ = mkdtemp(name);
+        fd_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    ~FakeSysfs()
+    {
+        close(fd_);
+        nftw(root_.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
+             FTW_DEPTH | FTW_PHYS);
+    }
+    int fd() const { return fd_; }
+
+    // The disk at devpath: size (null: no size file) and subdirectories.
+    void disk(const std::string &devpath, const char *size, const Words &subdirs = {})
+    {
+        dirs(devpath);
+        if (size) {
+            FILE *f = fopen((root_ + devpath + "/size").c_str(), "w");
+            fputs(size, f);
+            fclose(f);
+        }
+        for (const std::string &d : subdirs)
+            dirs(devpath + "/" + d);
+    }
+
+private:
+    void dirs(const std::string &path)
+    {
+        for (size_t slash = 1; slash != std::string::npos; slash = path.find('/', slash + 1))
+            mkdir((root_ + path.substr(0, slash)).c_str(), 0755);
+        mkdir((root_ + path).c_str(), 0755);
+    }
+    std::string root_;
+    int fd_;
+};
+
+// A whole disk is mounted only when it holds a medium of its own: a USB or
+// MMC host's disk with a medium and no partitions, and not an eMMC area.
+TEST(DiskPrepare, MountsAWholeDiskOnlyWhenItHoldsAMediumOfItsOwn)
+{
+    const std::string usb = "/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/";
+    const std::string sd = "/devices/platform/soc/1c0f000.mmc/mmc_host/mmc0/mmc0:aaaa/block/";
+    const std::string emmc = "/devices/platform/soc/1c11000.mmc/mmc_host/mmc1/mmc1:0001/block/";
+    const std::string gadget = "/devices/platform/dummy_hcd.0/usb3/3-1/3-1:1.0/host1/target1:0:1/1:0:1:0/block/";
+    struct { std::string devpath; const char *size; Words subdirs; block_check why; const char *name = ""; } cases[] = {
+        {usb + "sda", "31116288\n", {"queue", "holders"}, block_check::ok, "sda"},
+        {sd + "mmcblk0", "15523840\n", {}, block_check::ok, "mmcblk0"},
+        {gadget + "sdb", "8192\n", {}, block_check::ok, "sdb"},
+        {pi4, "4096\n", {}, block_check::ok, "sda"}, // its host past devbuf2
+        {emmc + "mmcblk1", "30535680\n", {"mmcblk1boot0", "mmcblk1boot1"}, block_check::ok, "mmcblk1"},
+        {usb + "sda", "31116288\n", {"sda1"}, block_check::partitioned},
+        {usb + "sda", "31116288\n", {"sda12", "sda2"}, block_check::partitioned},
+        {sd + "mmcblk0", "15523840\n", {"mmcblk0p1"}, block_check::partitioned},
+        {usb + "sda", "0\n", {}, block_check::no_medium},
+        {usb + "sda", nullptr, {}, block_check::no_medium},
+        {"/devices/virtual/block/loop0", "2048\n", {}, block_check::not_on_host},
+        {"/devices/virtual/block/ram0", "8192\n", {}, block_check::not_on_host},
+        {"/devices/virtual/block/zram0", "8192\n", {}, block_check::not_on_host},
+        {"/devices/virtual/block/nbd0", "8192\n", {}, block_check::not_on_host},
+        {"/devices/virtual/block/dm-0", "8192\n", {}, block_check::not_on_host},
+        {"/devices/virtual/block/md0", "8192\n", {}, block_check::not_on_host},
+        {"/devices/platform/10000000.flash/mtd/mtd0/block/mtdblock0", "8192\n", {}, block_check::not_on_host},
+        {"/devices/virtual/block/usb1", "8192\n", {}, block_check::not_on_host}, // the name is no host
+        {"/devices/platform/usb/block/sda", "8192\n", {}, block_check::not_on_host},
+        {"/devices/platform/usbx1/block/sda", "8192\n", {}, block_check::not_on_host},
+        {usb + "../../../../../../../../virtual/block/loop0", "8192\n", {}, block_check::not_on_host},
+        {emmc + "mmcblk1/mmcblk1boot0", "8192\n", {}, block_check::emmc_area},
+        {emmc + "mmcblk1/mmcblk1rpmb", "256\n", {}, block_check::emmc_area},
+        {emmc + "mmcblk1boot1", "8192\n", {}, block_check::emmc_area},
+        {emmc + "mmcblk1rpmb", "256\n", {}, block_check::emmc_area},
+        {usb + "sda/sdb", "8192\n", {}, block_check::emmc_area}, // below another disk
+        {usb + "sdc", nullptr, {}, block_check::not_in_sysfs},
+        {usb + "..", "8192\n", {}, block_check::name_unsafe},
+    };
+    for (const auto &c : cases) {
+        FakeSysfs sys;
+        if (c.why != block_check::not_in_sysfs)
+            sys.disk(c.devpath, c.size, c.subdirs);
+        EXPECT_EQ(disk_prepare(sys.fd(), c.devpath.c_str()), c.why) << c.devpath;
+        if (c.why == block_check::ok) {
+            EXPECT_EQ(std::string(mntptr), std::string("/mnt/") + c.name);
         }
     }
 }

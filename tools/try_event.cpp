@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <getopt.h>
 #include <map>
 #include <sys/inotify.h>
@@ -34,6 +35,8 @@ const char usage[] =
     "  --busy                          mount point mounted at a remove event, a file\n"
     "                                  on it open (a program reading the stick)\n"
     "  --scripts=present|absent        the gadget scripts (default present)\n"
+    "  --sys=DIR                       the sysfs tree a whole disk's add reads (default\n"
+    "                                  this machine's /sys)\n"
     "  --agent=PATH                    agent binary (default: the one built with this tool)\n"
     "  --runner='PROGRAM [ARG]...'     run the agent under PROGRAM, e.g. qemu-arm-static\n"
     "  --recorder=PATH                 recorder program (default: the one built with this tool)\n";
@@ -88,11 +91,12 @@ int mnt_option(const char *v, Config &cfg)
 // The options, up to the first event; 1 when --help was asked for.
 int parse_options(int argc, char **argv, Config &cfg)
 {
-    enum { node = 1, mnt, busy, scripts, agent, runner, recorder, help };
+    enum { node = 1, mnt, busy, scripts, sys, agent, runner, recorder, help };
     static const option long_options[] = {
         {"node", required_argument, nullptr, node},       {"mnt", required_argument, nullptr, mnt},
         {"busy", no_argument, nullptr, busy},             {"scripts", required_argument, nullptr, scripts},
-        {"agent", required_argument, nullptr, agent},     {"runner", required_argument, nullptr, runner},
+        {"sys", required_argument, nullptr, sys},         {"agent", required_argument, nullptr, agent},
+        {"runner", required_argument, nullptr, runner},
         {"recorder", required_argument, nullptr, recorder}, {"help", no_argument, nullptr, help},
         {nullptr, 0, nullptr, 0},
     };
@@ -109,6 +113,7 @@ int parse_options(int argc, char **argv, Config &cfg)
                 return bad("--scripts is present or absent, not '%s'", optarg);
             cfg.options.scripts = !strcmp(optarg, "present");
             break;
+        case sys: cfg.options.sys = optarg; break;
         case agent: cfg.options.agent = optarg; break;
         case runner: cfg.options.runner = sandbox::split_words(optarg); break;
         case recorder: cfg.options.recorder = optarg; break;
@@ -174,6 +179,13 @@ std::string block_ignored(block_check check, char *const *env)
     case block_check::minor_absent: return "MINOR is absent";
     case block_check::minor_not_positive: return "MINOR " + quoted(env_find(env, "MINOR")) + " is not positive";
     case block_check::whole_disk: return "DEVTYPE=disk: a whole disk";
+    case block_check::not_on_host: return "the whole disk " + name + " is not on a USB or MMC host";
+    case block_check::emmc_area: return "the whole disk " + name + " is an eMMC's boot or RPMB area";
+    case block_check::not_in_sysfs:
+        return "the whole disk's DEVPATH " + quoted(env_find(env, "DEVPATH")) + " is not a directory under /sys";
+    case block_check::no_medium: return "the whole disk " + name + " has no medium (its size is 0)";
+    case block_check::partitioned: return "the whole disk " + name + " has partitions: they are mounted instead";
+    case block_check::not_mounted: return "the whole disk " + name + " has no /mnt/" + sandbox::escape(tokenset.token[tokenset.count - 1]);
     case block_check::devpath_absent: return "DEVPATH is absent";
     case block_check::no_component: return "DEVPATH " + quoted(env_find(env, "DEVPATH")) + " names no device";
     case block_check::name_too_long:
@@ -190,7 +202,8 @@ std::string block_ignored(block_check check, char *const *env)
 // for a block event it acts on, its node and mount point are in mountdev
 // and mntptr. When it does nothing, *ignored says which lookup or check
 // stopped it.
-block_step reached(const sandbox::Command &c, std::string *ignored)
+block_step reached(const sandbox::Sandbox &box, const sandbox::Command &c, const std::string &sys,
+                   std::string *ignored)
 {
     std::vector<char *> argv = sandbox::pointers(c.argv), env = sandbox::pointers(c.env);
     int argc = int(argv.size() - 1);
@@ -214,7 +227,15 @@ block_step reached(const sandbox::Command &c, std::string *ignored)
     // Cleared, so that a name shows only when these checks split the path.
     tokenset = {};
     block_check check;
-    block_step step = block_reached(env.data(), &check);
+    int sysfs = open(sys.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    block_step step = block_reached(env.data(), sysfs, &check);
+    if (sysfs >= 0)
+        close(sysfs);
+    // A whole disk's remove looks for /mnt/NAME, which is the sandbox's.
+    if (check == block_check::not_mounted && access(box.host(mntptr).c_str(), F_OK) == 0) {
+        check = block_check::ok;
+        step = block_step::remove;
+    }
     if (step == block_step::none)
         *ignored = check == block_check::ok ? no_action : block_ignored(check, env.data());
     return step;
@@ -229,7 +250,7 @@ Tree tree(const sandbox::Sandbox &box, const std::string &dir = "")
     for (const std::string &name : sandbox::list_dir(box.host(dir))) {
         std::string path = dir + "/" + name;
         struct stat st;
-        if (path == "/.sandbox" || lstat(box.host(path).c_str(), &st) != 0)
+        if (path == "/.sandbox" || path == "/sys" || lstat(box.host(path).c_str(), &st) != 0)
             continue;
         seen[path] = st.st_mode;
         if (S_ISDIR(st.st_mode))
@@ -349,7 +370,7 @@ bool run_event(sandbox::Sandbox &box, const Config &cfg, const Event &e, int num
     sandbox::Command c = sandbox::agent_event(e.args, e.vars);
     sandbox::Setup setup;
     std::string ignored;
-    block_step step = reached(c, &ignored);
+    block_step step = reached(box, c, cfg.options.sys, &ignored);
     if (!ignored.empty())
         printf("  ignored  %s\n", ignored.c_str());
     set_scene(box, cfg, step, setup);
@@ -387,6 +408,7 @@ int main(int argc, char **argv)
     Config cfg;
     cfg.options.agent = HOTPLUG_AGENT;
     cfg.options.recorder = HOTPLUG_RECORDER;
+    cfg.options.sys = "/sys";
     if (int rc = parse_options(argc, argv, cfg))
         return rc == 1 ? 0 : rc;
     if (int rc = parse_events(argc, argv, cfg))

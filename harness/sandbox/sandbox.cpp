@@ -138,10 +138,11 @@ void set_fds(const Command &command, const std::string &out)
 // The build machine's system calls, as the fork filter sees them.
 #if defined(__x86_64__)
 constexpr uint32_t native_arch = AUDIT_ARCH_X86_64;
-constexpr uint32_t fork_nr = SYS_fork, vfork_nr = SYS_vfork;
+constexpr uint32_t fork_nr = SYS_fork, vfork_nr = SYS_vfork, open_nr = SYS_open;
 #elif defined(__aarch64__)
 constexpr uint32_t native_arch = AUDIT_ARCH_AARCH64;
 constexpr uint32_t fork_nr = ~0u, vfork_nr = ~0u; // none: clone makes every process
+constexpr uint32_t open_nr = ~0u;                 // none: openat opens every file
 #else
 #error "sandbox: no system call table for this build machine; add its AUDIT_ARCH and fork calls here"
 #endif
@@ -166,6 +167,32 @@ bool forbid_fork()
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, eagain),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+// From here on an open with just O_RDONLY | O_CLOEXEC (O_LARGEFILE aside),
+// as the agent opens a disk, fails with ENOMEDIUM: the disk of a card reader
+// whose card is gone. Other opens go through.
+bool forbid_medium()
+{
+    const uint32_t enomedium = SECCOMP_RET_ERRNO | ENOMEDIUM, largefile = 0100000;
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, native_arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JA, 2, 0, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, open_nr, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, ~largefile),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, O_RDONLY | O_CLOEXEC, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, enomedium),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
@@ -383,7 +410,7 @@ Sandbox::~Sandbox()
 bool Sandbox::build()
 {
     // The scripts' directory comes with them, below.
-    std::vector<std::string> dirs = {"", "/usr", "/bin", "/sbin", dev_dir, "/etc", "/tmp", "/proc", "/.sandbox"};
+    std::vector<std::string> dirs = {"", "/usr", "/bin", "/sbin", dev_dir, "/etc", "/tmp", "/proc", "/sys", "/.sandbox"};
     if (options_.mnt != Mnt::missing)
         dirs.push_back(mnt_dir);
     for (const std::string &d : dirs)
@@ -436,7 +463,8 @@ std::vector<std::pair<std::string, std::string>> Sandbox::binds() const
 }
 
 // The tree's mounts: the host's /usr read-only, /proc (sanitizer runtimes
-// read /proc/self/maps), the programs, and /mnt read-only when asked.
+// read /proc/self/maps), the programs, the sysfs tree asked for read-only,
+// and /mnt read-only when asked.
 std::string Sandbox::mount_tree() const
 {
     std::string err = bind("/usr", host("/usr"), true);
@@ -445,6 +473,8 @@ std::string Sandbox::mount_tree() const
     for (const auto &[from, to] : binds())
         if (err.empty())
             err = bind(from, host(to), false);
+    if (err.empty() && !options_.sys.empty())
+        err = bind(options_.sys, host("/sys"), true);
     if (err.empty() && options_.mnt == Mnt::readonly)
         err = bind(host(mnt_dir), host(mnt_dir), true);
     return err;
@@ -505,7 +535,7 @@ void Sandbox::start_command(const Command &c, size_t i, int run, int fd) const
     if (pid == 0) {
         umask(022); // as the kernel starts a helper
         set_fds(c, out);
-        if (c.fork_fails && !forbid_fork())
+        if ((c.fork_fails && !forbid_fork()) || (c.no_medium && !forbid_medium()))
             _exit(125);
         execve(args[0], args.data(), env.data());
         _exit(127);

@@ -25,6 +25,7 @@ struct Options {
     Mnt mnt = Mnt::present;
     bool scripts = true;             // recorders at the two gadget scripts
     bool kmsg = true;                // a file standing in for /dev/kmsg, the kernel log
+    std::string sys;                 // host directory bound read-only at /sys; empty: a scratch one
     std::vector<std::string> recorded = {mount_program, umount_program, modprobe_program};
     std::vector<std::pair<std::string, std::string>> programs; // {inside, host}
 };
@@ -35,6 +36,8 @@ struct Command {
     bool target = true;              // started through the runner, if any
     bool closed_fds = true;          // 0 to 2 closed, as the kernel starts a helper
     bool fork_fails = false;         // every fork of the command fails with EAGAIN
+    bool no_medium = false;          // every open with just O_RDONLY | O_CLOEXEC fails with
+                                     // ENOMEDIUM, as a card reader's disk without its card
 };
 
 struct Later {
