@@ -469,6 +469,7 @@ TEST(DiskPrepare, MountsAWholeDiskOnlyWhenItHoldsAMediumOfItsOwn)
         {emmc + "mmcblk1/mmcblk1rpmb", "256\n", {}, block_check::emmc_area},
         {emmc + "mmcblk1boot1", "8192\n", {}, block_check::emmc_area},
         {emmc + "mmcblk1rpmb", "256\n", {}, block_check::emmc_area},
+        {emmc + "mmcblk10rpmb", "256\n", {}, block_check::emmc_area},
         {usb + "sda/sdb", "8192\n", {}, block_check::emmc_area}, // below another disk
         {usb + "sdc", nullptr, {}, block_check::not_in_sysfs},
         {usb + "..", "8192\n", {}, block_check::name_unsafe},

@@ -16,6 +16,8 @@ import struct
 import subprocess
 import tempfile
 import time
+import uuid
+import zlib
 
 MIB = 1024 * 1024
 
@@ -138,23 +140,71 @@ def make_initramfs(board, build, cache, work, extra=()):
     return image
 
 
-def make_stick(path, label, contents):
-    """An MBR disk of 16 MiB with one FAT partition from 1 MiB for each text
-    in contents, each holding that text as HELLO.TXT."""
-    size = 16 * MIB
-    first, each = 2048, (size // 512 - 2048) // len(contents)
+def make_stick(path, label, contents, table="mbr", size=16 * MIB):
+    """A disk image with one FAT partition from 1 MiB for each text in
+    contents, each holding that text as HELLO.TXT. table: "mbr", "gpt"
+    (as macOS and the tools for large sticks make them), or None: one FAT
+    over the whole disk and no partition table, as mkfs.vfat -I, USB
+    floppies and some players and cameras make them."""
     with open(path, "wb") as f:
         f.truncate(size)
-        for i in range(len(contents)):
-            f.seek(446 + 16 * i)
-            f.write(struct.pack("<B3sB3sII", 0, b"\0\0\0", 0x0E, b"\0\0\0", first + i * each, each))
-        f.seek(510)
-        f.write(b"\x55\xaa")
-    for i, content in enumerate(contents):
-        offset = (first + i * each) * 512
-        subprocess.run(["mkfs.vfat", "-n", "%s%d" % (label, i + 1), "--offset", str(first + i * each),
-                        path, str(each // 2)], check=True, capture_output=True)
-        write_hello(path, content, offset)
+    if table is None:
+        subprocess.run(["mkfs.vfat", "-n", "%s1" % label, path], check=True, capture_output=True)
+        write_hello(path, contents[0], 0)
+        return
+    # GPT keeps its backup table in the last 33 sectors.
+    first, each = 2048, (size // 512 - 2048 - 34) // len(contents)
+    parts = [(first + i * each, each) for i in range(len(contents))]
+    with open(path, "r+b") as f:
+        if table == "gpt":
+            write_gpt(f, size // 512, parts)
+        else:
+            for i, (start, n) in enumerate(parts):
+                f.seek(446 + 16 * i)
+                f.write(struct.pack("<B3sB3sII", 0, b"\0\0\0", 0x0E, b"\0\0\0", start, n))
+            f.seek(510)
+            f.write(b"\x55\xaa")
+    for i, (start, n) in enumerate(parts):
+        subprocess.run(["mkfs.vfat", "-n", "%s%d" % (label, i + 1), "--offset", str(start), path, str(n // 2)],
+                       check=True, capture_output=True)
+        write_hello(path, contents[i], start * 512)
+
+
+def write_gpt(f, sectors, parts):
+    """A GPT of Microsoft basic data partitions (start, sectors), its
+    protective MBR and its backup at the end of the disk."""
+    entries = bytearray(128 * 128)
+    basic_data = uuid.UUID("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7").bytes_le
+    for i, (start, n) in enumerate(parts):
+        struct.pack_into("<16s16sQQQ72s", entries, 128 * i, basic_data, uuid.uuid4().bytes_le, start, start + n - 1,
+                         0, ("FAT %d" % (i + 1)).encode("utf-16-le"))
+    disk = uuid.uuid4().bytes_le
+
+    def header(at, other, table):
+        h = struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, at, other, 34, sectors - 34, disk,
+                        table, 128, 128, zlib.crc32(entries))
+        return h[:16] + struct.pack("<I", zlib.crc32(h)) + h[20:]
+
+    f.seek(446)
+    f.write(struct.pack("<B3sB3sII", 0, b"\0\x02\0", 0xEE, b"\xff\xff\xff", 1, min(sectors - 1, 0xFFFFFFFF)))
+    f.seek(510)
+    f.write(b"\x55\xaa" + header(1, sectors - 1, 2))
+    f.seek(1024)
+    f.write(entries)
+    f.seek((sectors - 33) * 512)
+    f.write(entries + header(sectors - 1, 1, sectors - 33))
+
+
+def put_files(path, files, offset=MIB):
+    """Files {name: text} on the FAT at offset of a disk image, their names
+    written in UTF-8 as a desktop writes them."""
+    for i, (name, content) in enumerate(files.items()):
+        text = "%s.%d" % (path, i)
+        with open(text, "w") as f:
+            f.write(content)
+        subprocess.run(["mcopy", "-o", "-i", "%s@@%d" % (path, offset), text, "::" + name], check=True,
+                       env=dict(os.environ, LC_ALL="C.UTF-8"))
+        os.unlink(text)
 
 
 def make_unmountable(path):

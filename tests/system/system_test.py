@@ -63,10 +63,11 @@ def plug_and_unplug(board, sticks, check):
     check("unplug: /mnt/sda1 unmounted and removed", *board.settled(gone("/mnt/sda1")))
 
 
-def on_image(image, path):
-    """The text of path on the FAT partition of a stick image, read on the host."""
-    r = subprocess.run(["mtype", "-i", "%s@@%d" % (image, board_lib.MIB), "::" + path],
-                       capture_output=True, text=True)
+def on_image(image, path, offset=board_lib.MIB):
+    """The text of path on the FAT at offset of a stick image, read on the
+    host, names in UTF-8 as a desktop reads them."""
+    r = subprocess.run(["mtype", "-i", "%s@@%d" % (image, offset), "::" + path], capture_output=True, text=True,
+                       env=dict(os.environ, LC_ALL="C.UTF-8"))
     return r.stdout if r.returncode == 0 else r.stderr.strip()
 
 
@@ -76,9 +77,9 @@ def save(board, dir, what):
              .format(dir, what))
 
 
-def kept(image, what):
+def kept(image, what, offset=board_lib.MIB):
     """Whether what save() wrote is on the image, read on the host, and what is there."""
-    got = [on_image(image, "SAVED.TXT"), on_image(image, "NOTES/TODAY.TXT")]
+    got = [on_image(image, "SAVED.TXT", offset), on_image(image, "NOTES/TODAY.TXT", offset)]
     return got == ["saved on the %s\n" % what, "noted on the %s\n" % what], repr(got)
 
 
@@ -187,6 +188,101 @@ def behind_hubs(board, sticks, check):
     check("%d hubs: unplugging leaves nothing" % hubs, *board.pull("deep"))
 
 
+# Names as desktops write them, beyond Latin-1; two CJK names of one length,
+# which a Latin-1 mount shows as one "??.txt".
+NAMES = {"Müller.txt": "name 1\n", "Don’t Stop.txt": "name 2\n", "song – live.txt": "name 3\n",
+         "фото.txt": "name 4\n", "照片.txt": "name 5\n", "写真.txt": "name 6\n"}
+# Names the device writes.
+WRITTEN = {"ночь.txt": "written 1\n", "it’s.txt": "written 2\n"}
+
+
+def named(path):
+    """path as a shell word that printf makes: the console stays ASCII, whatever the script."""
+    return "\"$(printf '%s')\"" % "".join(
+        c if c.isascii() and (c.isalnum() or c in "/._-") else "".join("\\%03o" % b for b in c.encode())
+        for c in path)
+
+
+def gpt_names(board, sticks, check):
+    """A GPT stick, as macOS partitions one, whose files carry names in
+    several scripts, written on a desktop; the device writes two more."""
+    image = sticks["gpt names"]
+    board.plug("names", image)
+    check("GPT: a GPT stick's FAT partition mounts on /mnt/sda1 and reads back",
+          *board.reads_back("hello from gpt names\n"))
+    wrong = []
+    for name, text in NAMES.items():
+        st, out = board.sh("cat " + named("/mnt/sda1/" + name))
+        if out != text:
+            wrong.append("%s: %r" % (name, out))
+    check("names: %s each open on the device by their UTF-8 name and hold their own text" % ", ".join(NAMES),
+          not wrong, "; ".join(wrong))
+    for name, text in WRITTEN.items():
+        board.sh("echo %s > %s" % (text.strip().replace(" ", "' '"), named("/mnt/sda1/" + name)))
+    left = board.pull("names")
+    got = {name: on_image(image, name) for name in WRITTEN}
+    check("names: %s, written on the device, read back on the host under those names" % ", ".join(WRITTEN),
+          got == WRITTEN, repr(got))
+    check("GPT: the pull leaves nothing", *left)
+
+
+def no_partition_table(board, sticks, check):
+    """A stick with FAT on the whole disk and no partition table."""
+    image = sticks["floppy"]
+    board.plug("floppy", image)
+    check("no partition table: a stick mounts on /mnt/sda and reads back",
+          *board.reads_back("hello from floppy\n", "/mnt/sda"))
+    save(board, "/mnt/sda", "floppy")
+    left = board.pull("floppy")
+    check("no partition table: a file and a new directory's file, closed and pulled at once, are on the stick",
+          *kept(image, "floppy", 0))
+    check("no partition table: the pull leaves nothing", *left)
+
+
+def loop_device(board, sticks, check):
+    """A loop device holding FAT, sent an add as a coldplug pass sends it:
+    a whole disk without partitions, but no medium a person brought."""
+    st, out = board.sh("losetup /dev/loop0 /loop.img && echo add > /sys/class/block/loop0/uevent && "
+                       "cat /sys/class/block/loop0/size")
+    time.sleep(2)
+    board.wait_for("! pidof hotplug mount >/dev/null", FINISH_S)
+    check("left alone: a loop device holding FAT, sent an add, is not mounted",
+          st == 0 and out.strip() not in ("", "0") and board.sh(IDLE)[0] == 0,
+          "size %r, then %r" % (out.strip(), board.sh(LEFT)[1]))
+    board.sh("losetup -d /dev/loop0")
+
+
+# The kernel's mass-storage gadget on dummy_hcd: one USB device whose two
+# removable LUNs are a two-slot card reader's slots.
+READER = "/sys/kernel/config/usb_gadget/reader"
+SLOTS = READER + "/functions/mass_storage.0"
+
+
+def two_slot_reader(board, sticks, check):
+    """A two-slot card reader: cards in and out of each slot, then unplugged."""
+    st, out = board.sh(" && ".join([
+        "insmod /lib/modules/dummy_hcd.ko", "mount -t configfs none /sys/kernel/config",
+        "mkdir %s" % READER, "echo 0x1d6b > %s/idVendor" % READER, "echo 0x0104 > %s/idProduct" % READER,
+        "mkdir %s %s/lun.1" % (SLOTS, SLOTS), "echo 1 > %s/lun.0/removable" % SLOTS,
+        "echo 1 > %s/lun.1/removable" % SLOTS, "echo /slot2.img > %s/lun.1/file" % SLOTS,
+        "mkdir %s/configs/c.1" % READER, "ln -s %s %s/configs/c.1/" % (SLOTS, READER),
+        "echo dummy_udc.0 > %s/UDC" % READER]) + " 2>&1")
+    ok, seen = board.reads_back("hello from slot 2\n", "/mnt/sdb1")
+    check("two-slot reader: a card in the second slot alone mounts on /mnt/sdb1", ok and st == 0,
+          seen + ("" if st == 0 else ", the gadget: " + out))
+    board.sh("echo /slot1.img > %s/lun.0/file" % SLOTS)
+    check("two-slot reader: a card then put in the first slot mounts on /mnt/sda1",
+          *board.reads_back("hello from slot 1\n"))
+    board.sh("echo 1 > %s/lun.0/forced_eject" % SLOTS)
+    ok, seen = board.settled(gone("/mnt/sda1"))
+    st, out = board.sh("cat /mnt/sdb1/HELLO.TXT; ls -A /mnt")
+    check("two-slot reader: pulling the first card leaves the second mounted and readable",
+          ok and out == "hello from slot 2\nsdb1\n", seen + ", " + repr(out))
+    board.sh("echo '' > %s/UDC" % READER)
+    check("two-slot reader: unplugging the reader leaves nothing", *board.idle())
+    board.sh("rmmod dummy_hcd")
+
+
 def card_reader(board, sticks, check):
     """A USB card reader, plugged empty: a card put in, pulled after saving,
     put back, pulled while read, the reader unplugged; then a reader
@@ -197,6 +293,11 @@ def card_reader(board, sticks, check):
     time.sleep(3)  # three polls
     check("card reader: plugged empty, it mounts nothing", ok and board.sh(IDLE)[0] == 0,
           seen + ", " + board.sh(LEFT)[1])
+    board.card_in(sticks["floppy card"], "reader0")
+    check("no partition table: a card in the card reader mounts on /mnt/sda and reads back",
+          *board.reads_back("hello from floppy card\n", "/mnt/sda"))
+    board.card_out("reader0")
+    check("no partition table: the card pulled from the reader leaves nothing", *board.idle())
     board.card_in(card, "reader0")
     check("card reader: a card put in mounts on /mnt/sda1 and reads back", *board.reads_back("hello from reader\n"))
     save(board, "/mnt/sda1", "reader card")
@@ -316,6 +417,11 @@ def sd_card(board, sticks, check):
     check("SD card: a file and a new directory's file, closed and taken out at once, are on the card",
           *kept(card, "card"))
     check("SD card: taken out, it leaves nothing", *left)
+    board.card_in(sticks["floppy card"])
+    check("no partition table: in the SD slot, a card mounts on /mnt/mmcblk0 and reads back",
+          *board.reads_back("hello from floppy card\n", "/mnt/mmcblk0"))
+    board.card_out()
+    check("no partition table: taken out of the SD slot, it leaves nothing", *board.idle())
 
 
 def bridge(board, sticks, check):
@@ -343,7 +449,7 @@ BOOTS = (
      lambda sticks, name: dict(hubs=hub_ports(name), readers=[("reader0", ""), ("reader1", sticks["reader in"])],
                                append="block.events_dfl_poll_msecs=1000"),
      (cores, plug_and_unplug, saved_then_pulled, cycles, two_sticks, loose_connector, busy_pull, behind_hubs,
-      card_reader, unmountable, gadget)),
+      gpt_names, no_partition_table, card_reader, unmountable, loop_device, gadget, two_slot_reader)),
     ("uevent helper, a stick and, where tested, an SD card in at boot, no coldplug at boot",
      lambda sticks, name: dict(sticks=[("boot", sticks["boot"], None)], append="hotplug.wait=sda1 hotplug.coldplug=no",
                                card=sticks["card"] if board_lib.BOARDS[name].sd_host is not None else None),
@@ -354,11 +460,17 @@ BOOTS = (
      (bridge,)),
 )
 
-# The images, each with its partitions' HELLO.TXT texts.
-STICKS = (("stick1", ["hello from stick1\n"]), ("twin", ["hello from twin 1\n", "hello from twin 2\n"]),
-          ("deep", ["hello from deep\n"]), ("boot", ["hello from boot\n"]), ("saved", ["hello from saved\n"]),
-          ("card", ["hello from card\n"]), ("reader", ["hello from reader\n"]),
-          ("reader in", ["hello from reader in\n"]))
+# The images, each with its partitions' HELLO.TXT texts, and its partition
+# table (None: FAT on the whole disk).
+STICKS = (("stick1", ["hello from stick1\n"], "mbr"), ("twin", ["hello from twin 1\n", "hello from twin 2\n"], "mbr"),
+          ("deep", ["hello from deep\n"], "mbr"), ("boot", ["hello from boot\n"], "mbr"),
+          ("saved", ["hello from saved\n"], "mbr"), ("card", ["hello from card\n"], "mbr"),
+          ("reader", ["hello from reader\n"], "mbr"), ("reader in", ["hello from reader in\n"], "mbr"),
+          ("gpt names", ["hello from gpt names\n"], "gpt"), ("floppy", ["hello from floppy\n"], None),
+          ("floppy card", ["hello from floppy card\n"], None))
+# Images inside the guest: the loop device's, and the two-slot reader's cards.
+GUEST_IMAGES = (("/loop.img", ["hello from loop\n"], None), ("/slot1.img", ["hello from slot 1\n"], "mbr"),
+                ("/slot2.img", ["hello from slot 2\n"], "mbr"))
 
 
 def device_steps(check):
@@ -373,11 +485,17 @@ def device_steps(check):
 
 def run(name, build, cache, work):
     """Every check on a fresh board; the exit status."""
-    initrd = board_lib.make_initramfs(name, build, cache, work)
+    extra = []
+    for inside, contents, table in GUEST_IMAGES:
+        image = os.path.join(work, inside.lstrip("/"))
+        board_lib.make_stick(image, "GUEST", contents, table, 4 * board_lib.MIB)
+        extra.append((inside, image, 0o644))
+    initrd = board_lib.make_initramfs(name, build, cache, work, extra)
     sticks = {}
-    for stick, contents in STICKS:
+    for stick, contents, table in STICKS:
         sticks[stick] = os.path.join(work, stick.replace(" ", "-") + ".img")
-        board_lib.make_stick(sticks[stick], stick.upper().replace(" ", ""), contents)
+        board_lib.make_stick(sticks[stick], stick.upper().replace(" ", "")[:8], contents, table)
+    board_lib.put_files(sticks["gpt names"], NAMES)
 
     results = []
 
