@@ -19,6 +19,8 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+#define WHOLE_DISK "/devices/pci0000:00/0000:00:01.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda"
+
 struct Event {
     const char *label;
     Strings args;
@@ -36,6 +38,9 @@ const Event events[] = {
     {"gadget add", {"gadget"}, {"ACTION=add", "DEVPATH=/devices/platform/dummy_udc.0/gadget.0", "SUBSYSTEM=gadget"}},
     {"block add", {"block"}, {"ACTION=add", "DEVPATH=/block/sda/sda1", "SUBSYSTEM=block", "MAJOR=8", "MINOR=1", "DEVNAME=sda1"}},
     {"block (ignored)", {"block"}, {"ACTION=add", "DEVPATH=/block/sda", "SUBSYSTEM=block", "MAJOR=8", "MINOR=0", "DEVNAME=sda"}},
+    // A stick without a partition table: its whole disk, read in sysfs.
+    {"block add, disk", {"block"}, {"ACTION=add", "DEVPATH=" WHOLE_DISK, "SUBSYSTEM=block", "MAJOR=8", "MINOR=0",
+                                    "DEVNAME=sda", "DEVTYPE=disk"}},
     // A stick's partition on a Raspberry Pi 4: its USB host behind a PCIe bridge and a hub.
     {"block add, long", {"block"}, {"ACTION=add",
       "DEVPATH=/devices/platform/scb/fd500000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/usb1/1-1/1-1.4/"
@@ -72,11 +77,23 @@ sandbox::Command command(const Helper &h, const Event &e)
     return c;
 }
 
-// Before each run: the node there, the mount point not yet made.
+// Before each run: the nodes there, the mount points not yet made.
 void reset(const sandbox::Sandbox &box)
 {
-    sandbox::write_file(box.host(std::string(node_prefix) + "sda1"));
-    rmdir(box.host(std::string(mount_prefix) + "sda1").c_str());
+    for (const char *name : {"sda1", "sda"}) {
+        sandbox::write_file(box.host(std::string(node_prefix) + name));
+        rmdir(box.host(std::string(mount_prefix) + name).c_str());
+    }
+}
+
+// The whole disk in the sandbox's sysfs: a medium, no partitions.
+void make_sysfs(const sandbox::Sandbox &box)
+{
+    std::string path = WHOLE_DISK;
+    for (size_t slash = 0; slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(box.host("/sys" + path.substr(0, slash)).c_str(), 0755);
+    mkdir(box.host("/sys" + path).c_str(), 0755);
+    sandbox::write_file(box.host("/sys" + path + "/size"), "31116288\n");
 }
 
 long long instructions(sandbox::Sandbox &box, const Helper &h, const Event &e)
@@ -204,6 +221,7 @@ int main(int argc, char **argv)
         return 1;
     }
     configure_mdev(box);
+    make_sysfs(box);
 
     printf("%-16s %-18s %14s %8s %11s %8s\n", "event", "helper", "instructions", "x floor", "median us",
            "x floor");

@@ -258,7 +258,8 @@ block_check disk_media(int sysfs, const char *devpath, const char *name)
 }
 
 // A whole disk's add, read from /sys (or sysfs, when it is not negative).
-block_check disk_add_check(const char *devpath, int sysfs)
+// Out of line, so that a partition's add keeps its small frame.
+[[gnu::noinline]] block_check disk_add_check(const char *devpath, int sysfs)
 {
     if (sysfs >= 0)
         return disk_prepare(sysfs, devpath);
@@ -269,23 +270,25 @@ block_check disk_add_check(const char *devpath, int sysfs)
     return check;
 }
 
+block_check prepare(char *const *env)
+{
+    return block_prepare(env_find(env, "DEVPATH"), env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
+}
+
 block_check prepare_add(char *const *env, int sysfs)
 {
-    const char *devpath = env_find(env, "DEVPATH");
-    block_check check = block_prepare(devpath, env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
-    if (check != block_check::whole_disk)
-        return check;
-    return disk_add_check(devpath, sysfs);
+    block_check check = prepare(env);
+    return check == block_check::whole_disk ? disk_add_check(env_find(env, "DEVPATH"), sysfs) : check;
 }
 
 // A whole disk's remove has no sysfs left to read: /mnt/NAME tells that its
 // add mounted it. A partitioned disk never has one.
 block_check prepare_remove(char *const *env)
 {
-    const char *devpath = env_find(env, "DEVPATH");
-    block_check check = block_prepare(devpath, env_find(env, "MINOR"), env_find(env, "DEVTYPE"));
+    block_check check = prepare(env);
     if (check != block_check::whole_disk)
         return check;
+    const char *devpath = env_find(env, "DEVPATH");
     if ((check = block_paths(devpath)) != block_check::ok)
         return check;
     if ((check = disk_place(devpath, tokenset.token[tokenset.count - 1])) != block_check::ok)
@@ -312,22 +315,17 @@ void wait_for_node()
     }
 }
 
-// Mounts mountdev on mntptr, making mntptr when it is not there.
-int32_t mount_it()
+int32_t block_add()
 {
+    if (prepare_add(environ, -1) != block_check::ok)
+        return 1;
+
     if (access(mntptr, F_OK) != 0 && mkdir(mntptr, 0755) != 0)
         return -1;
 
     wait_for_node();
     mount_run(mountdev, mntptr);
     return 1;
-}
-
-int32_t block_add()
-{
-    if (prepare_add(environ, -1) != block_check::ok)
-        return 1;
-    return mount_it();
 }
 
 // Opening a disk makes the kernel look at its medium: it reads a new card's
@@ -378,10 +376,11 @@ int32_t block_change()
     wait_for_node();
     switch (open_disk()) {
     case 0:
-        // A card is in: its mounts stay. One without partitions is mounted
-        // here, as no add comes for it; /mnt/NAME there is its earlier mount.
-        if (access(mntptr, F_OK) != 0 && disk_add_check(env_find(environ, "DEVPATH"), -1) == block_check::ok)
-            mount_it();
+        // A card is in: its mounts stay. One without partitions gets no add
+        // of its own, so its disk's add mounts it; /mnt/NAME there is its
+        // earlier mount.
+        if (access(mntptr, F_OK) != 0)
+            block_add();
         return 1;
     case ENOMEDIUM:
         release_disk(tokenset.token[tokenset.count - 1]);
