@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up cost of one hotplug event: user-space instructions of the helper
 // process (callgrind, deterministic) and the median wall time from fork to
 // reaped exit, for the agent in each linkage, the no-op floor, and busybox

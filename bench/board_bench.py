@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """What each hotplug event costs on an emulated board, under its real kernel:
 a burst of ignored events, a coldplug, a stick's plug and pull, and saving
 on the stick, for the device binary, the agent static on glibc, busybox mdev

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guest's half of bench/board_bench.py: sets off uevents and tells when the
 // helpers that the kernel starts for them are done. Every exiting process
 // leaves a process accounting record, so a helper has finished when its

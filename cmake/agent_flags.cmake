@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Flags for code that ends up in the agent: no exceptions, no RTTI, nothing
 # that pulls the C++ runtime in, no C++ library header, and dead code
 # dropped at link time.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Links a program of agent code with the C driver, so that a stray use of
 # the C++ runtime fails the link instead of growing the binary. LINKAGE is
 # dynamic, static (both on the compiler's C library) or musl (static on

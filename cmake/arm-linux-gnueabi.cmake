@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit ARM Linux with Debian's armel cross compiler, for ARMv5TE: the
 # oldest CPU the device binary is to run on, so it runs on every later one.
 # The agent itself links musl (see musl.cmake); the unit tests link

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian's musl for the target, when it is installed: its headers only, and
 # its static C library between its start files and gcc's, as its own
 # compiler wrapper links a static program.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Instrumented builds: every target, agent, tests and tools alike.
 if(HOTPLUG_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)

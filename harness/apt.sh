@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by tools/test-all and harness/board/prepare: apt commands that
 # survive an archive in the middle of a sync. apt's exit status tells nothing
 # either way: an ignored index exits 100 with the rest fetched, and a network

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gadget.hpp"
 
 #include "util.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hotplug.hpp"
 
 #include "block.hpp"
@@ -5,6 +6,9 @@
 #include "util.hpp"
 
 namespace {
+
+// For strings(1) on a device's binary; never read, so it costs no event anything.
+[[gnu::used, gnu::retain]] const char version[] = "hotplug " HOTPLUG_VERSION;
 
 const subsystem_entry main_subsystem[] = {
     {"block", block_handler},

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "token.hpp"
 
 #include <string.h>

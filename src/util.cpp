@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The agent binary at its real paths, inside the sandbox.
 #include "sandbox_env.hpp"
 

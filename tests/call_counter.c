@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into the dynamically linked agent by the node-wait tests: logs
  * every access() and usleep() call to /.sandbox/calls, then makes it. */
 #define _GNU_SOURCE

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The boards' fetch step against an archive that misbehaves: a stand-in
 # apt-get first on PATH plays each case and hands back real packages, so
 # that what follows the download runs as it would.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The agent allocates nothing: valgrind's heap summary of the agent process
 // for each kind of event it acts on must count no allocation at all.
 #include "sandbox_env.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls one launcher the way the block actions do, for tests that need a
 // launcher the agent itself never calls (load_module) or a bare launch.
 #include "util.hpp"

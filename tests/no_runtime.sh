@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The agent must carry no C++ runtime: no allocation operators, no exception
 # or guard machinery, no demangler; and its stripped size must stay within
 # 16 KiB of a no-op program linked the same way.

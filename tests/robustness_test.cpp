@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The agent under load and under failing system calls, inside the sandbox.
 #include "sandbox_env.hpp"
 

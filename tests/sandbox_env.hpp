@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the sandbox tests run: the agent and the launch probe built beside
 // them, or others named by HOTPLUG_AGENT, HOTPLUG_PROBE and HOTPLUG_RUNNER
 // (a cross build runs these tests on its own binaries under an emulator).

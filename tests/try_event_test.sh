@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # try-event shows a stick plugged in and removed, the node the agent looks
 # for whatever the path holds, and refuses bad usage.
 # usage: try_event_test.sh TRY_EVENT

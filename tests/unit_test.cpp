@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "block.hpp"
 #include "token.hpp"
 #include "util.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // try-event: shows what the agent does for hotplug events, without touching
 // this machine. Each event runs the real agent at its real paths inside a
 // sandbox; the events of one call share the sandbox, in order.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """An emulated ARM test board for the system test and the board benchmark:
 its kernel and userland (prepare), its initramfs, FAT stick images, and the
 running board, driven through its serial console (commands) and QMP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small jobs on this machine's side that the sandbox, the tests, the tools
 // and the benchmark share, each written once.
 #pragma once

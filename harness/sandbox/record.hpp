@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder's log format, shared by the recorder and the sandbox that reads it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stands in for /bin/mount, /bin/umount, /sbin/modprobe and the gadget scripts
 // inside the sandbox: appends one line with its argument vector, its whole
 // environment and the state of its descriptors 0 to 2 to /.sandbox/log.

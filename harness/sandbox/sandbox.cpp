@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sandbox.hpp"
 
 #include "block.hpp"

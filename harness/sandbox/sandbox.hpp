@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs programs at the agent's fixed paths without touching the machine's own:
 // each run enters a private mount namespace whose root is a scratch tree with
 // a fresh /mnt, /dev and /etc/quorvane, the host's /usr read-only, and

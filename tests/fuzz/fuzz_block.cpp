@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary DEVPATH and MINOR values through the block actions' preparation
 // (the part before any file system call or program start). The input is
 // DEVPATH, a NUL, then MINOR. Whatever comes in, an accepted event names one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes through the slash conversion and the tokenizer: no write
 // outside the token set, and every token a non-empty run of the input that
 // holds no space.

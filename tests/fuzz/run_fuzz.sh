@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs one fuzz target for a bounded time from the seed corpus; new inputs go
 # to a scratch corpus, so the repository is never written. Fails on a missing
 # target or seeds, on any crash, trap, sanitizer report, leak, slow input or

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """System test: a real ARM kernel on an emulated board runs the installed
 agent as its uevent helper while USB sticks, SD cards and card readers are
 plugged and pulled the way people handle them, and a gadget driver comes
