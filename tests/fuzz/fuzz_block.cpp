@@ -56,6 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     take(devpath, sizeof devpath, data, first);
     take(minor, sizeof minor, split ? split + 1 : data + size, split ? size - first - 1 : 0);
 
+    // A whole disk's checks of where it sits, with no sysfs to read: never
+    // accepted, and never past the buffers.
+    check(disk_prepare(-1, devpath) != block_check::ok);
+
     bool accepted = block_prepare(devpath, minor, nullptr) == block_check::ok;
     const char *want;
     size_t n = last_component(devpath, &want);
