@@ -148,6 +148,25 @@ constexpr uint32_t open_nr = ~0u;                 // none: openat opens every fi
 #error "sandbox: no system call table for this build machine; add its AUDIT_ARCH and fork calls here"
 #endif
 
+// Installs a seccomp filter whose rules start with the system call's number
+// loaded; a call of another architecture than the build machine's kills.
+bool install_filter(const sock_filter *rules, size_t n)
+{
+    struct sock_filter filter[32] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, native_arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+    };
+    const size_t head = 4;
+    if (head + n > sizeof filter / sizeof filter[0])
+        return false;
+    memcpy(filter + head, rules, n * sizeof *rules);
+    struct sock_fprog prog = {static_cast<unsigned short>(head + n), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
 // From here on a new process cannot be made: fork and vfork fail with
 // EAGAIN, and so does clone unless it makes a thread (an emulator needs its
 // threads). clone3 says ENOSYS, so that callers fall back to clone.
@@ -155,10 +174,6 @@ bool forbid_fork()
 {
     const uint32_t eagain = SECCOMP_RET_ERRNO | EAGAIN, enosys = SECCOMP_RET_ERRNO | ENOSYS;
     struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, native_arch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, enosys),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fork_nr, 1, 0),
@@ -170,9 +185,7 @@ bool forbid_fork()
         BPF_STMT(BPF_RET | BPF_K, eagain),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
-    struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+    return install_filter(filter, sizeof filter / sizeof filter[0]);
 }
 
 // From here on an open with just O_RDONLY | O_CLOEXEC (O_LARGEFILE aside),
@@ -182,10 +195,6 @@ bool forbid_medium()
 {
     const uint32_t enomedium = SECCOMP_RET_ERRNO | ENOMEDIUM, largefile = 0100000;
     struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, native_arch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 2),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
         BPF_JUMP(BPF_JMP | BPF_JA, 2, 0, 0),
@@ -196,9 +205,7 @@ bool forbid_medium()
         BPF_STMT(BPF_RET | BPF_K, enomedium),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
-    struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+    return install_filter(filter, sizeof filter / sizeof filter[0]);
 }
 
 // The setup's later files, made by a process of their own.
