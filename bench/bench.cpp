@@ -90,11 +90,9 @@ void reset(const sandbox::Sandbox &box)
 // The whole disk in the sandbox's sysfs: a medium, no partitions.
 void make_sysfs(const sandbox::Sandbox &box)
 {
-    std::string path = WHOLE_DISK;
-    for (size_t slash = 0; slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(box.host("/sys" + path.substr(0, slash)).c_str(), 0755);
-    mkdir(box.host("/sys" + path).c_str(), 0755);
-    sandbox::write_file(box.host("/sys" + path + "/size"), "31116288\n");
+    std::string size = box.host("/sys" WHOLE_DISK "/size");
+    sandbox::make_parents(size);
+    sandbox::write_file(size, "31116288\n");
 }
 
 long long instructions(sandbox::Sandbox &box, const Helper &h, const Event &e)

@@ -129,14 +129,11 @@ bool is(const char *value, const char *want)
     return value && strcmp(value, want) == 0;
 }
 
-bool digits(const char *p, const char *end)
+const char *after_digits(const char *p)
 {
-    if (p == end)
-        return false;
-    for (; p < end; p++)
-        if (*p < '0' || *p > '9')
-            return false;
-    return true;
+    while (*p >= '0' && *p <= '9')
+        p++;
+    return p;
 }
 
 // Whether the component [p, end) of a device path is a USB bus (usb1, its
@@ -145,7 +142,9 @@ bool host_component(const char *p, const char *end)
 {
     if (end - p == 8 && memcmp(p, "mmc_host", 8) == 0)
         return true;
-    return end - p > 3 && memcmp(p, "usb", 3) == 0 && digits(p + 3, end);
+    if (end - p <= 3 || memcmp(p, "usb", 3) != 0)
+        return false;
+    return after_digits(p + 3) == end;
 }
 
 // mmcblkNbootM or mmcblkNrpmb: an eMMC's boot or RPMB area.
@@ -153,14 +152,15 @@ bool emmc_area_name(const char *name)
 {
     if (strncmp(name, "mmcblk", 6) != 0)
         return false;
-    const char *p = name + 6, *end = p;
-    while (*end >= '0' && *end <= '9')
-        end++;
-    if (end == p)
+    const char *area = after_digits(name + 6);
+    if (area == name + 6)
         return false;
-    if (strcmp(end, "rpmb") == 0)
+    if (strcmp(area, "rpmb") == 0)
         return true;
-    return strncmp(end, "boot", 4) == 0 && digits(end + 4, end + 4 + strlen(end + 4));
+    if (strncmp(area, "boot", 4) != 0)
+        return false;
+    const char *end = after_digits(area + 4);
+    return end > area + 4 && *end == '\0';
 }
 
 // Where a whole disk sits, from all of DEVPATH (devbuf2 may hold only its
@@ -224,9 +224,7 @@ bool partition_of(const char *entry, const char *disk)
         return false;
     if (*p < '1' || *p > '9')
         return false;
-    while (*p >= '0' && *p <= '9')
-        p++;
-    return *p == '\0';
+    return *after_digits(p) == '\0';
 }
 
 // A disk's size in sectors is 0 while it has no medium.

@@ -42,14 +42,6 @@ const std::string pi4_sda = "/devices/platform/scb/fd500000.pcie/pci0000:00/0000
                             "1-1.4/1-1.4:1.0/host0/target0:0:0/0:0:0:0/block/sda";
 const Strings pi4_sda1 = {"DEVPATH=" + pi4_sda + "/sda1", "MINOR=1", "DEVTYPE=partition"};
 
-// path and the directories above it, in the sandbox.
-void make_dirs(const Sandbox &box, const std::string &path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(box.host(path.substr(0, slash)).c_str(), 0755);
-    mkdir(box.host(path).c_str(), 0755);
-}
-
 Strings with(Strings vars, const Strings &more)
 {
     vars.insert(vars.end(), more.begin(), more.end());
@@ -523,7 +515,7 @@ TEST_F(Agent, WholeDiskWithoutPartitions)
     for (const auto &c : cases) {
         Sandbox box(agent_options());
         put(box, "/dev/sda");
-        make_dirs(box, "/sys" + c.devpath + (c.partition ? "/sda1" : ""));
+        sandbox::make_parents(box.host("/sys" + c.devpath + (c.partition ? "/sda1/" : "/")));
         if (c.size)
             put(box, "/sys" + c.devpath + "/size", std::string(c.size) + "\n");
         if (c.mnt)

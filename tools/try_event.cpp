@@ -186,7 +186,7 @@ std::string block_ignored(block_check check, char *const *env)
         return "the whole disk's DEVPATH " + quoted(env_find(env, "DEVPATH")) + " is not a directory under /sys";
     case block_check::no_medium: return "the whole disk " + name + " has no medium (its size is 0)";
     case block_check::partitioned: return "the whole disk " + name + " has partitions: they are mounted instead";
-    case block_check::not_mounted: return "the whole disk " + name + " has no /mnt/" + sandbox::escape(tokenset.token[tokenset.count - 1]);
+    case block_check::not_mounted: return "the whole disk " + name + " has no " + sandbox::escape(mntptr);
     case block_check::devpath_absent: return "DEVPATH is absent";
     case block_check::no_component: return "DEVPATH " + quoted(env_find(env, "DEVPATH")) + " names no device";
     case block_check::name_too_long:

@@ -43,6 +43,12 @@ bool write_file(const std::string &path, const std::string &text, mode_t mode)
     return close(fd) == 0 && ok;
 }
 
+void make_parents(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+}
+
 std::vector<std::string> list_dir(const std::string &path)
 {
     std::vector<std::string> names;

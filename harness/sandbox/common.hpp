@@ -18,6 +18,9 @@ std::string read_fd(int fd);
 // path made, or emptied, with text and mode; false when it cannot be.
 bool write_file(const std::string &path, const std::string &text = "", mode_t mode = 0644);
 
+// The directories above path made where missing, mode 0755.
+void make_parents(const std::string &path);
+
 // The names in a directory but . and .., sorted; none when it cannot be read.
 std::vector<std::string> list_dir(const std::string &path);
 

@@ -439,8 +439,7 @@ bool Sandbox::build()
     for (const auto &b : binds())
         files.push_back(b.second);
     for (const std::string &f : files)
-        for (size_t slash = f.find('/', 1); slash != std::string::npos; slash = f.find('/', slash + 1))
-            mkdir(host(f.substr(0, slash)).c_str(), 0755);
+        make_parents(host(f));
     for (const std::string &f : files)
         if (!write_file(host(f), "", 0755)) {
             error_ = failed("create " + host(f));
