@@ -455,6 +455,7 @@ TEST(DiskPrepare, MountsAWholeDiskOnlyWhenItHoldsAMediumOfItsOwn)
         {sd + "mmcblk0", "15523840\n", {"mmcblk0p1"}, block_check::partitioned},
         {usb + "sda", "0\n", {}, block_check::no_medium},
         {usb + "sda", nullptr, {}, block_check::no_medium},
+        {usb + "sda", "", {}, block_check::no_medium},
         {"/devices/virtual/block/loop0", "2048\n", {}, block_check::not_on_host},
         {"/devices/virtual/block/ram0", "8192\n", {}, block_check::not_on_host},
         {"/devices/virtual/block/zram0", "8192\n", {}, block_check::not_on_host},
