@@ -548,19 +548,20 @@ TEST_F(Agent, BlockChangeWithTheCardGoneLetsGoOfTheDisksMountsOnly)
 #endif
     const Strings others = {"sda0", "sda1x", "sdab1", "sdap1", "sdb1", "sd", "mmcblk0", "mmcblk01", "mmcblk0boot0",
                             "mmcblk0p", "mmcblk0p0", "mmcblk1p1", "mmcblk0p1x"};
+    // More partitions than one read of /mnt returns, in whatever order it has.
+    Strings sda = {"sda", "sda1", "sda2", "sda9", "sda12", "sda15"};
+    for (int i = 20; i < 60; i++)
+        sda.push_back("sda" + std::to_string(i));
     struct {
         const char *disk;
         Strings released; // what goes of /mnt
         Strings kept;     // what stays there
     } cases[] = {
-        {"sda", {"sda", "sda1", "sda2", "sda9", "sda12", "sda15"}, others},
+        {"sda", sda, others},
         {"mmcblk0", {"mmcblk0p1", "mmcblk0p12"}, {"mmcblk01", "mmcblk0boot0", "mmcblk0p", "mmcblk0p0", "mmcblk1p1",
                                                    "mmcblk0p1x", "sda1", "sdb1"}},
         {"mmcblk9", {"mmcblk9p1", "mmcblk9p9"}, {"mmcblk91", "mmcblk9p", "mmcblk0p1", "sdb1"}},
     };
-    // More partitions than one read of /mnt returns, in whatever order it has.
-    for (int i = 20; i < 60; i++)
-        cases[0].released.push_back("sda" + std::to_string(i));
     sandbox::Options options = agent_options();
 #ifdef HOTPLUG_STATIC_AGENT
     options.agent = HOTPLUG_STATIC_AGENT;
